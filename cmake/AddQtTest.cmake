@@ -1,0 +1,27 @@
+# tb_add_qt_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
+#                [RESOURCE_LOCK <locks...>] [ENVIRONMENT <VAR=value...>] [TIMEOUT <s>])
+#
+# Builds one QtTest executable and registers it with CTest. Tests that bind a
+# fixed port take the lock of that port ("port20837", "port7860") so that
+# `ctest -j` never runs two of them at once; a test that needs a display takes
+# "display".
+function(tb_add_qt_test)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK;ENVIRONMENT;LABELS" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
+    target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    set(env "QT_QPA_PLATFORM=offscreen" "TB_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "TB_BINARY_DIR=${PROJECT_BINARY_DIR}"
+            "TB_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}" "TB_WIN64_BIN_DIR=${TB_WIN64_BIN_DIR}" ${T_ENVIRONMENT})
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
+    if(T_RESOURCE_LOCK)
+        set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+    endif()
+    if(T_LABELS)
+        set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+endfunction()

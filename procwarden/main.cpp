@@ -1,0 +1,5 @@
+// Placeholder until the service lands.
+int main()
+{
+    return 0;
+}
