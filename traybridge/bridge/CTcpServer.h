@@ -7,6 +7,7 @@
 #include "Progress.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QTcpServer>
@@ -21,6 +22,8 @@ class CTcpServer : public QTcpServer
     Q_OBJECT
 public:
     static constexpr quint16 port = 20837;
+    // How long a connection thread waits for the request, in milliseconds.
+    static constexpr int requestWaitMs = 30000;
 
     explicit CTcpServer(QObject* parent = nullptr);
     ~CTcpServer() override;
@@ -29,6 +32,17 @@ public:
     void set_process_start_stable(bool bVal);
     CTreeModel update_tree_model();
     void get_stable_diffusion_progress_bar();
+
+    // Only peers on this machine are served: 127.0.0.0/8 and ::1, IPv4-mapped
+    // forms included.
+    static bool isLoopbackPeer(const QHostAddress& address);
+
+    // Open plug-in connections (GUI thread only).
+    int clientCount() const { return m_clientSockets.size(); }
+
+    // Test hook: the wait for the request of connections accepted from now on.
+    // The program always waits requestWaitMs.
+    static void setRequestWaitForTests(int ms);
 
 signals:
     void signal_start_post_request(QByteArray decodedPayload);
@@ -48,6 +62,9 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    // Runs f on the GUI thread and waits for its result (called from connection threads).
+    template <typename F> auto onGuiThread(F f) -> decltype(f());
+
     QList<QTcpSocket*> m_clientSockets;
     Generer m_generer;
     Progress m_progress;
