@@ -35,5 +35,6 @@ private:
     QByteArray lastPayload;
 };
 
-void addComment(const QString& imagePath, const QString& comment);
-void saveTextToFile(const QString& filePath, const QString& text);
+// Both return false when the file could not be written as asked.
+bool addComment(const QString& imagePath, const QString& comment);
+bool saveTextToFile(const QString& filePath, const QString& text);

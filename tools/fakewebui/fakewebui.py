@@ -1,0 +1,508 @@
+#!/usr/bin/env python3
+"""Stand-in for the text-to-image web UI's HTTP API (tests and demo only).
+
+Serves /sdapi/v1/txt2img, /sdapi/v1/progress and /sdapi/v1/skip in the shapes
+the real API uses, renders a procedural PNG of the requested size, runs one
+generation at a time and queues the rest. A control endpoint of its own
+(/fakewebui/...) switches failures on and off and records every request.
+See README.md beside this file.
+"""
+
+import argparse
+import base64
+import json
+import math
+import random
+import socket
+import struct
+import sys
+import threading
+import time
+import zlib
+from datetime import datetime
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+API = "/sdapi/v1/"
+ENDPOINTS = ("txt2img", "progress", "skip")
+FAULT_KINDS = ("error500", "undecodable", "no_images", "drop", "hang", "slow", "raw")
+
+# Parameters of the text-to-image request with their defaults and types, as the
+# real API's request model gives them (a subset; unknown keys are echoed as sent).
+TXT2IMG_FIELDS = {
+    "prompt": ("", str),
+    "negative_prompt": ("", str),
+    "styles": (None, list),
+    "seed": (-1, int),
+    "subseed": (-1, int),
+    "subseed_strength": (0, float),
+    "seed_resize_from_h": (-1, int),
+    "seed_resize_from_w": (-1, int),
+    "sampler_name": (None, str),
+    "batch_size": (1, int),
+    "n_iter": (1, int),
+    "steps": (50, int),
+    "cfg_scale": (7.0, float),
+    "width": (512, int),
+    "height": (512, int),
+    "restore_faces": (None, bool),
+    "tiling": (None, bool),
+    "do_not_save_samples": (False, bool),
+    "do_not_save_grid": (False, bool),
+    "eta": (None, float),
+    "denoising_strength": (None, float),
+    "enable_hr": (False, bool),
+    "send_images": (True, bool),
+    "save_images": (False, bool),
+}
+
+TYPE_ERRORS = {
+    int: ("value is not a valid integer", "type_error.integer"),
+    float: ("value is not a valid float", "type_error.float"),
+    str: ("str type expected", "type_error.str"),
+    bool: ("value could not be parsed to a boolean", "type_error.bool"),
+    list: ("value is not a valid list", "type_error.list"),
+}
+
+MAX_SIDE = 4096
+
+
+class ValidationError(Exception):
+    def __init__(self, detail):
+        super().__init__("validation")
+        self.detail = detail
+
+
+def coerce(value, kind):
+    """Coerces like the real API's model layer; raises ValueError when it cannot."""
+    if value is None:
+        return None
+    if kind is int:
+        if isinstance(value, bool):
+            return int(value)
+        if isinstance(value, int):
+            return value
+        if isinstance(value, float) and value.is_integer():
+            return int(value)
+        if isinstance(value, str):
+            return int(value.strip())
+        raise ValueError
+    if kind is float:
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            return float(value)
+        if isinstance(value, str):
+            return float(value.strip())
+        raise ValueError
+    if kind is str:
+        if isinstance(value, str):
+            return value
+        raise ValueError
+    if kind is bool:
+        if isinstance(value, bool):
+            return value
+        if value in (0, 1):
+            return bool(value)
+        if isinstance(value, str) and value.lower() in ("true", "false", "yes", "no", "on", "off", "1", "0"):
+            return value.lower() in ("true", "yes", "on", "1")
+        raise ValueError
+    if kind is list:
+        if isinstance(value, list):
+            return value
+        raise ValueError
+    return value
+
+
+def parse_txt2img(body):
+    try:
+        data = json.loads(body.decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError) as e:
+        raise ValidationError([{"loc": ["body", getattr(e, "pos", 0)], "msg": str(e),
+                                "type": "value_error.jsondecode"}])
+    if not isinstance(data, dict):
+        raise ValidationError([{"loc": ["body"], "msg": "value is not a valid dict", "type": "type_error.dict"}])
+    params = dict(data)
+    errors = []
+    for name, (default, kind) in TXT2IMG_FIELDS.items():
+        if name not in data:
+            params[name] = default
+            continue
+        try:
+            params[name] = coerce(data[name], kind)
+        except (ValueError, OverflowError):
+            msg, typ = TYPE_ERRORS[kind]
+            errors.append({"loc": ["body", name], "msg": msg, "type": typ})
+    for name in ("width", "height", "steps", "batch_size", "n_iter"):
+        if name in params and isinstance(params[name], int) and not any(e["loc"][1] == name for e in errors):
+            if params[name] < 1 or (name in ("width", "height") and params[name] > MAX_SIDE):
+                errors.append({"loc": ["body", name], "msg": "value out of range", "type": "value_error"})
+    if errors:
+        raise ValidationError(errors)
+    return params
+
+
+# ---------------------------------------------------------------- PNG output
+
+
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+
+def encode_png(width, height, rows, text):
+    out = [b"\x89PNG\r\n\x1a\n", png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))]
+    try:
+        out.append(png_chunk(b"tEXt", b"parameters\0" + text.encode("latin-1")))
+    except UnicodeEncodeError:
+        out.append(png_chunk(b"iTXt", b"parameters\0\0\0\0\0" + text.encode("utf-8")))
+    raw = b"".join(b"\0" + row for row in rows)
+    out.append(png_chunk(b"IDAT", zlib.compress(raw, 6)))
+    out.append(png_chunk(b"IEND", b""))
+    return b"".join(out)
+
+
+def render_rows(width, height, prompt, seed, quality):
+    """A procedural texture: interfering waves whose colours and frequencies
+    come from the prompt and the seed; quality (0..1] fades in the detail."""
+    rnd = random.Random(f"{prompt}\0{seed}")
+    fx = [rnd.uniform(0.01, 0.08) for _ in range(3)]
+    fy = [rnd.uniform(0.01, 0.08) for _ in range(3)]
+    base = [rnd.randrange(40, 200) for _ in range(3)]
+    amp = [int(rnd.randrange(20, 55) * quality) for _ in range(3)]
+    cols = [[int(amp[c] * math.sin(x * fx[c])) for x in range(width)] for c in range(3)]
+    rows = []
+    for y in range(height):
+        row = bytearray(width * 3)
+        for c in range(3):
+            shift = base[c] + int(amp[c] * math.cos(y * fy[c]))
+            row[c::3] = bytes(min(255, max(0, shift + v)) for v in cols[c])
+        rows.append(bytes(row))
+    return rows
+
+
+def infotext(params, seed):
+    parts = [f"Steps: {params['steps']}", f"Sampler: {params['sampler_name'] or 'Euler a'}",
+             f"CFG scale: {params['cfg_scale']}", f"Seed: {seed}", f"Size: {params['width']}x{params['height']}"]
+    text = params["prompt"]
+    if params["negative_prompt"]:
+        text += "\nNegative prompt: " + params["negative_prompt"]
+    return text + "\n" + ", ".join(parts)
+
+
+# --------------------------------------------------------------- the server
+
+
+class State:
+    def __init__(self, step_delay):
+        self.lock = threading.Lock()
+        self.generation = threading.Lock()  # one generation at a time
+        self.step_delay = step_delay
+        self.faults = {}  # endpoint -> fault dict
+        self.log = []
+        self.release = threading.Event()  # ends "hang" faults
+        self.queued = 0
+        self.job = None  # progress state of the running generation
+
+    def take_fault(self, endpoint):
+        with self.lock:
+            fault = self.faults.get(endpoint)
+            if not fault:
+                return None
+            if "count" in fault:
+                fault["count"] -= 1
+                if fault["count"] <= 0:
+                    del self.faults[endpoint]
+            return dict(fault)
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def version_string(self):
+        return "uvicorn"
+
+    @property
+    def state(self):
+        return self.server.state
+
+    def log_message(self, fmt, *args):
+        if not self.server.quiet:
+            sys.stderr.write("fakewebui: " + (fmt % args) + "\n")
+
+    def send_json(self, status, value, reason=None):
+        body = json.dumps(value).encode("utf-8")
+        self.send_response(status, reason)
+        self.send_header("content-type", "application/json")
+        self.send_header("content-length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def send_raw(self, status, text):
+        body = text.encode("utf-8")
+        self.send_response(status)
+        self.send_header("content-type", "application/json")
+        self.send_header("content-length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def read_body(self):
+        length = int(self.headers.get("content-length") or 0)
+        return self.rfile.read(length) if length > 0 else b""
+
+    def record(self, body):
+        entry = {"method": self.command, "path": self.path, "content_type": self.headers.get("content-type"),
+                 "body": body.decode("utf-8", "replace"), "time": time.time()}
+        with self.state.lock:
+            self.state.log.append(entry)
+
+    def do_GET(self):
+        self.dispatch(b"")
+
+    def do_POST(self):
+        self.dispatch(self.read_body())
+
+    def do_PUT(self):
+        self.dispatch(self.read_body())
+
+    def dispatch(self, body):
+        path = self.path.split("?", 1)[0]
+        if path.startswith("/fakewebui/"):
+            return self.control(path[len("/fakewebui/"):], body)
+        self.record(body)
+        name = path[len(API):] if path.startswith(API) else None
+        method = {"txt2img": "POST", "progress": "GET", "skip": "POST"}.get(name)
+        if method is None:
+            return self.send_json(404, {"detail": "Not Found"})
+        if method != self.command:
+            return self.send_json(405, {"detail": "Method Not Allowed"})
+        fault = self.state.take_fault(name)
+        if fault and not self.apply_fault(fault, name):
+            return
+        getattr(self, "api_" + name)(body, fault)
+
+    def apply_fault(self, fault, name):
+        """Carries out the connection-level part of a fault; False when the
+        request is answered (or not) by the fault itself."""
+        kind = fault["kind"]
+        if kind == "slow":
+            time.sleep(float(fault.get("seconds", 2)))
+            return True
+        if kind == "drop":
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            return False
+        if kind == "hang":
+            self.state.release.wait()
+            self.close_connection = True
+            return False
+        if kind == "error500":
+            self.send_json(500, {"error": "RuntimeError", "detail": "", "body": "",
+                                 "errors": f"fault switched on for {name}"})
+            return False
+        if kind == "raw":
+            self.send_raw(int(fault.get("status", 200)), fault.get("body", ""))
+            return False
+        return True  # undecodable / no_images change the answer itself
+
+    # ---- the API
+
+    def api_progress(self, body, fault):
+        with self.state.lock:
+            job = dict(self.state.job) if self.state.job else None
+        if job is None:
+            return self.send_json(200, {
+                "progress": 0.0, "eta_relative": 0.0,
+                "state": {"skipped": False, "interrupted": False, "job": "", "job_count": 0,
+                          "job_timestamp": "0", "job_no": 0, "sampling_step": 0, "sampling_steps": 0},
+                "current_image": None, "textinfo": None})
+        steps, count = job["sampling_steps"], job["job_count"]
+        done = (job["job_no"] + job["sampling_step"] / steps) / count
+        elapsed = time.time() - job["started"]
+        eta = elapsed / done - elapsed if done > 0 else 0.0
+        self.send_json(200, {
+            "progress": done, "eta_relative": eta,
+            "state": {"skipped": job["skipped"], "interrupted": False, "job": job["job"], "job_count": count,
+                      "job_timestamp": job["job_timestamp"], "job_no": job["job_no"],
+                      "sampling_step": job["sampling_step"], "sampling_steps": steps},
+            "current_image": None, "textinfo": None})
+
+    def api_skip(self, body, fault):
+        with self.state.lock:
+            if self.state.job:
+                self.state.job["skipped"] = True
+        self.send_json(200, None)
+
+    def api_txt2img(self, body, fault):
+        try:
+            params = parse_txt2img(body)
+        except ValidationError as e:
+            return self.send_json(422, {"detail": e.detail})
+        with self.state.lock:
+            self.state.queued += 1
+        try:
+            with self.state.generation:
+                images, seeds = self.generate(params)
+        finally:
+            with self.state.lock:
+                self.state.queued -= 1
+        kind = fault["kind"] if fault else None
+        if kind == "undecodable":
+            images = [base64.b64encode(b"this is not an image").decode("ascii") for _ in images]
+        elif kind == "no_images":
+            images = []
+        info = {"prompt": params["prompt"], "all_prompts": [params["prompt"]] * len(seeds),
+                "negative_prompt": params["negative_prompt"], "seed": seeds[0], "all_seeds": seeds,
+                "width": params["width"], "height": params["height"], "steps": params["steps"],
+                "cfg_scale": params["cfg_scale"], "sampler_name": params["sampler_name"] or "Euler a",
+                "batch_size": params["batch_size"], "n_iter": params["n_iter"],
+                "infotexts": [infotext(params, s) for s in seeds]}
+        self.send_json(200, {"images": images, "parameters": params, "info": json.dumps(info)})
+
+    def generate(self, params):
+        seed = params["seed"]
+        if seed is None or seed == -1:
+            seed = random.randrange(2 ** 32)
+        batch, n_iter, steps = params["batch_size"], params["n_iter"], params["steps"]
+        with self.state.lock:
+            self.state.job = {"job": "txt2img", "job_count": n_iter, "job_no": 0, "sampling_step": 0,
+                              "sampling_steps": steps, "skipped": False, "started": time.time(),
+                              "job_timestamp": datetime.now().strftime("%Y%m%d%H%M%S")}
+        images, seeds = [], []
+        try:
+            for it in range(n_iter):
+                with self.state.lock:
+                    self.state.job.update(job_no=it, sampling_step=0, skipped=False)
+                done_steps = steps
+                for step in range(1, steps + 1):
+                    with self.state.lock:
+                        if self.state.job["skipped"]:
+                            done_steps = step - 1
+                            break
+                        delay = self.state.step_delay
+                        self.state.job["sampling_step"] = step
+                    if delay > 0:
+                        time.sleep(delay)
+                for b in range(batch):
+                    s = seed + it * batch + b
+                    rows = render_rows(params["width"], params["height"], params["prompt"], s,
+                                       max(0.05, done_steps / steps))
+                    png = encode_png(params["width"], params["height"], rows, infotext(params, s))
+                    images.append(base64.b64encode(png).decode("ascii"))
+                    seeds.append(s)
+        finally:
+            with self.state.lock:
+                self.state.job = None
+        return images, seeds
+
+    # ---- the control endpoint
+
+    def control(self, what, body):
+        st = self.state
+        if what == "log" and self.command == "GET":
+            with st.lock:
+                return self.send_json(200, {"requests": list(st.log)})
+        if what == "status" and self.command == "GET":
+            with st.lock:
+                return self.send_json(200, {"step_delay": st.step_delay, "faults": st.faults,
+                                            "queued": st.queued, "running": st.job is not None})
+        if what == "control" and self.command == "POST":
+            try:
+                cmd = json.loads(body.decode("utf-8") or "{}")
+                self.apply_control(cmd)
+            except (ValueError, KeyError, TypeError) as e:
+                return self.send_json(400, {"detail": f"bad control request: {e}"})
+            return self.send_json(200, {"ok": True})
+        return self.send_json(404, {"detail": "Not Found"})
+
+    def apply_control(self, cmd):
+        """Checks the whole request first, so a bad one changes nothing."""
+        st = self.state
+        if not isinstance(cmd, dict):
+            raise TypeError("a JSON object is expected")
+        delay = None
+        if "step_delay" in cmd:
+            delay = float(cmd["step_delay"])
+            if delay < 0:
+                raise ValueError("step_delay must not be negative")
+        faults = cmd.get("faults", [])
+        if not isinstance(faults, list):
+            raise TypeError("faults is a list")
+        faults = [check_fault(dict(f)) if isinstance(f, dict) else check_fault(f) for f in faults]
+        with st.lock:
+            if cmd.get("clear_log"):
+                st.log.clear()
+            if cmd.get("clear_faults"):
+                st.faults.clear()
+                st.release.set()
+                st.release = threading.Event()
+            if delay is not None:
+                st.step_delay = delay
+            for fault in faults:
+                st.faults[fault["endpoint"]] = fault
+
+
+def check_fault(fault):
+    if not isinstance(fault, dict):
+        raise TypeError("a fault is a JSON object")
+    if fault.get("endpoint") not in ENDPOINTS:
+        raise ValueError(f"endpoint must be one of {', '.join(ENDPOINTS)}")
+    if fault.get("kind") not in FAULT_KINDS:
+        raise ValueError(f"kind must be one of {', '.join(FAULT_KINDS)}")
+    if "count" in fault:
+        fault["count"] = int(fault["count"])
+        if fault["count"] < 1:
+            raise ValueError("count must be at least 1")
+    if "seconds" in fault and float(fault["seconds"]) < 0:
+        raise ValueError("seconds must not be negative")
+    return fault
+
+
+def parse_fault_option(text):
+    """endpoint:kind[:seconds] from the command line."""
+    parts = text.split(":")
+    if len(parts) < 2:
+        raise argparse.ArgumentTypeError("expected endpoint:kind[:seconds]")
+    fault = {"endpoint": parts[0], "kind": parts[1]}
+    if len(parts) > 2:
+        fault["seconds"] = float(parts[2])
+    try:
+        return check_fault(fault)
+    except (ValueError, TypeError) as e:
+        raise argparse.ArgumentTypeError(str(e))
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Stand-in for the text-to-image web UI's HTTP API.")
+    ap.add_argument("--host", default="127.0.0.1")
+    ap.add_argument("--port", type=int, default=7860)
+    ap.add_argument("--step-delay", type=float, default=0.03, help="seconds per sampling step (default 0.03)")
+    ap.add_argument("--fault", type=parse_fault_option, action="append", default=[],
+                    help="endpoint:kind[:seconds], e.g. txt2img:error500 or progress:slow:2; repeatable")
+    ap.add_argument("--quiet", action="store_true", help="no request log on stderr")
+    args = ap.parse_args()
+    if args.step_delay < 0:
+        ap.error("--step-delay must not be negative")
+
+    ThreadingHTTPServer.daemon_threads = True
+    try:
+        server = ThreadingHTTPServer((args.host, args.port), Handler)
+    except OSError as e:
+        sys.stderr.write(f"fakewebui: cannot listen on {args.host}:{args.port}: {e}\n")
+        return 2
+    server.state = State(args.step_delay)
+    server.quiet = args.quiet
+    for fault in args.fault:
+        server.state.faults[fault["endpoint"]] = fault
+    print(f"fakewebui: serving on http://{args.host}:{server.server_address[1]}", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.state.release.set()
+        server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
