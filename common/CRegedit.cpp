@@ -1,8 +1,11 @@
 #include "CRegedit.h"
 
+#include <atomic>
+
 namespace {
-CRegedit::Reporter g_reporter = nullptr;
-}
+// Installed once at start-up, read by every thread that reads a setting.
+std::atomic<CRegedit::Reporter> g_reporter{nullptr};
+} // namespace
 
 const char* CRegedit::keyPath()
 {
@@ -17,7 +20,7 @@ void CRegedit::setReporter(Reporter reporter)
 bool CRegedit::ReadPathInstallClient(std::string name, std::string& value)
 {
     const Outcome outcome = readValue(name, value);
-    if (g_reporter)
-        g_reporter(outcome, name, value);
+    if (const Reporter reporter = g_reporter)
+        reporter(outcome, name, value);
     return outcome == Outcome::Ok;
 }

@@ -31,5 +31,12 @@ public:
     static const char* keyPath();
 
     // The platform read without any report (CRegedit_win.cpp / CRegedit_posix.cpp).
+    // Leaves value as it was when the key cannot be opened or the value not be
+    // queried; a text of 255 bytes or more fails as "not found".
     static Outcome readValue(const std::string& name, std::string& value);
+
+    // Where the key lives: the folder of the store outside Windows
+    // ($TRAYBRIDGE_REGISTRY_ROOT, default /etc/traybridge/registry, followed by
+    // /SOFTWARE/Cinema4DPluginSettings), the registry path on Windows.
+    static std::string keyFolder();
 };

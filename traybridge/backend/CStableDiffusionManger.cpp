@@ -1,21 +1,34 @@
 #include "CStableDiffusionManger.h"
 
+#include "DebugPrefix.h"
+#include "UtilityManager.h"
+
 #include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+
+#include <string>
 
 int launch_counter = 1;
 
 CStableDiffusionManger::CStableDiffusionManger()
     : m_stablediffusion_status(QStringLiteral("m_stablediffusion_status->don't INIT"))
 {
+    TB_TIMED << "Create! ";
 }
 
 void CStableDiffusionManger::start_stablediffusion(QString path)
 {
-    (void)path;
+    TB_TIMED;
+    m_thread = std::thread(&UtilityManager::startUtility, path.toUtf8().toStdString());
+    m_thread.detach();
+    m_tree_model.setIs_launch_process(true);
+    m_tree_model.setIs_start_enabled(false);
 }
 
 void CStableDiffusionManger::set_process_start_stable(bool bVal)
 {
+    TB_TIMED << "bVal=" << bVal;
     m_tree_model.setIs_launch_process(bVal);
 }
 
@@ -26,6 +39,38 @@ void CStableDiffusionManger::set_status_is_stable_diffusion_run(bool run)
 
 CTreeModel CStableDiffusionManger::update_tree_model()
 {
+    if (m_tree_model.is_launch_process()) {
+        m_tree_model.setIs_stop_enabled(true);
+        m_tree_model.setIs_start_enabled(false);
+        ++launch_counter;
+        m_tree_model.setIcon_index(launch_counter % 2 == 0 ? 1 : 0);
+
+        if (countRuntimeErrors() > 1) {
+            qDebug() << " AHTUNG ЧТО-ТО СЛОМАЛОСЬ";
+            launch_counter = 1;
+            m_tree_model.setStatus(QStringLiteral("STABLE_DIFFUSION_RUNTIME_ERRORS"));
+            m_tree_model.setIs_launch_process(false);
+        } else if (m_tree_model.is_stable_diffusion_not_work()) {
+            m_tree_model.setStatus(QStringLiteral("%1 : %2")
+                                       .arg(QStringLiteral("STABLE_DIFFUSION_LAUNCH_PROCESS"))
+                                       .arg(launch_counter));
+        } else {
+            launch_counter = 1;
+            m_tree_model.setStatus(QStringLiteral("STABLE_DIFFUSION_START_END"));
+            m_tree_model.setIs_launch_process(false);
+        }
+    } else if (m_tree_model.is_stable_diffusion_not_work()) {
+        TB_TIMED << "STABLE_DIFFUSION_NOT_WORK";
+        m_tree_model.setStatus(QStringLiteral("STABLE_DIFFUSION_NOT_WORK"));
+        m_tree_model.setIcon_index(2);
+        m_tree_model.setIs_start_enabled(true);
+        m_tree_model.setIs_stop_enabled(false);
+    } else {
+        m_tree_model.setStatus(QStringLiteral("STABLE_DIFFUSION_WORK"));
+        m_tree_model.setIs_start_enabled(false);
+        m_tree_model.setIs_stop_enabled(true);
+        m_tree_model.setIcon_index(3);
+    }
     return m_tree_model;
 }
 
@@ -36,10 +81,22 @@ QString CStableDiffusionManger::get_stablediffusion_status()
 
 QString startLogPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/start.log");
+    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/start.log");
+    qDebug() << path;
+    return path;
 }
 
 int countRuntimeErrors()
 {
-    return -1;
+    QFile file(startLogPath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    QTextStream in(&file);
+    int count = 0;
+    while (!in.atEnd()) {
+        if (in.readLine().contains(QLatin1String("RuntimeError")))
+            ++count;
+    }
+    file.close();
+    return count;
 }

@@ -2,12 +2,17 @@
 
 #include <QThread>
 
-// Liveness heartbeat: asks for a probe of the web UI every 3000 ms.
+// Liveness heartbeat: asks for a probe of the web UI every 3000 ms, from the
+// start of the thread until the process ends.
 class QThreadExecuteUtil : public QThread
 {
     Q_OBJECT
 public:
+    static constexpr int periodMs = 3000;
+
     explicit QThreadExecuteUtil(QObject* parent = nullptr);
+    // Ends the loop and waits for it, so that the object can go while the thread runs.
+    ~QThreadExecuteUtil() override;
 
 signals:
     void signal_get_stable_diffusion_progress_bar();
