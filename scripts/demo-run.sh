@@ -1,17 +1,113 @@
 #!/usr/bin/env bash
-# The demo itself, run inside its own network namespace by demo.sh.
+# The demo itself, run inside its own network namespace by demo.sh: starts the
+# stand-in web UI and traybridge, sends one prompt as the plug-in would, shows
+# the progress and the stored PNG's path.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bin="$root/build/bin"
-QT_QPA_PLATFORM=offscreen "$bin/traybridge" &
-tb=$!
-trap 'kill $tb 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-    if python3 - <<'PY' 2>/dev/null; then break; fi
-import socket
-s = socket.create_connection(("127.0.0.1", 20837), timeout=1)
-s.sendall(b"MSG_PING_SYSTRAY_GUI")
-print("traybridge answered:", s.recv(100).decode())
+bin="${TB_BIN_DIR:-$root/build/bin}"
+logs=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$logs"
+}
+trap cleanup EXIT
+
+python3 "$root/tools/fakewebui/fakewebui.py" --quiet >"$logs/webui.out" 2>"$logs/webui.err" &
+pids+=($!)
+QT_QPA_PLATFORM=offscreen "$bin/traybridge" >"$logs/traybridge.log" 2>&1 &
+pids+=($!)
+
+python3 - "$logs" <<'PY'
+import base64, json, re, socket, sys, time
+
+logs = sys.argv[1]
+
+def wait_for(what, check, seconds=30):
+    end = time.time() + seconds
+    while time.time() < end:
+        try:
+            if check():
+                return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    sys.exit(f"demo: {what} did not come up; logs in {logs}")
+
+def webui_up():
+    with socket.create_connection(("127.0.0.1", 7860), timeout=2):
+        return True
+
+def traybridge_up():
+    with socket.create_connection(("127.0.0.1", 20837), timeout=2) as s:
+        s.sendall(b"MSG_PING_SYSTRAY_GUI")
+        return s.recv(100) == b"MSG_PING_SYSTRAY_GUI"
+
+wait_for("the stand-in web UI", webui_up)
+print("stand-in web UI is up on http://127.0.0.1:7860")
+wait_for("traybridge", traybridge_up)
+print("traybridge answers on port 20837")
+
+params = {"prompt": "weathered oak planks, seamless texture", "negative_prompt": "blurry",
+          "width": 256, "height": 256, "steps": 40, "seed": 20837}
+request = b"prompt:" + base64.b64encode(json.dumps(params).encode("utf-8"))
+print("sending prompt:", params["prompt"])
+
+NUMBER = re.compile(rb"[0-9.]+(?:e[-+][0-9]+)?")
+MARKS = (b"IMAGE_GENERATION_PROCESS_STARTED", b"PROGRESS_TXT2IMG:", b"IMAGE_SAVED_SUCCESSFULLY: ")
+
+def next_item(data, pos, final):
+    """One notification at pos: (kind, value, new pos), or None while incomplete.
+    Nothing separates notifications, so each ends where the next mark begins."""
+    rest = data[pos:]
+    if rest.startswith(MARKS[0]):
+        return "started", None, pos + len(MARKS[0])
+    if rest.startswith(MARKS[1]):
+        m = NUMBER.match(rest, len(MARKS[1]))
+        if not m or (m.end() == len(rest) and not final):
+            return None
+        return "progress", float(m.group()), pos + m.end()
+    if rest.startswith(MARKS[2]):
+        end = rest.find(b".png")
+        if end < 0:
+            return None
+        return "saved", rest[len(MARKS[2]):end + 4].decode(), pos + end + 4
+    if any(mark.startswith(rest) for mark in MARKS) and not final:
+        return None
+    # Anything else is an error text, sent alone.
+    cut = min([i for i in (rest.find(m) for m in MARKS) if i > 0] or [len(rest)])
+    if cut == len(rest) and not final:
+        return None
+    return "error", rest[:cut].decode("utf-8", "replace"), pos + cut
+
+with socket.create_connection(("127.0.0.1", 20837), timeout=60) as s:
+    s.sendall(request)
+    data, pos, quiet = b"", 0, False
+    deadline = time.time() + 120
+    while time.time() < deadline:
+        s.settimeout(0.5)
+        try:
+            chunk = s.recv(65536)
+            if not chunk:
+                sys.exit("demo: traybridge closed the connection")
+            data += chunk
+            quiet = False
+        except socket.timeout:
+            quiet = True
+        while pos < len(data):
+            item = next_item(data, pos, quiet)
+            if item is None:
+                break
+            kind, value, pos = item
+            if kind == "started":
+                print("traybridge: generation started")
+            elif kind == "progress":
+                print(f"progress: {value * 100:5.1f} %")
+            elif kind == "saved":
+                print("image stored:", value)
+                sys.exit(0)
+            else:
+                sys.exit(f"demo: the generation failed: {value}")
+    sys.exit(f"demo: no stored image within 120 s; got {data[-300:]!r}")
 PY
-    sleep 0.2
-done
