@@ -286,13 +286,15 @@ void serveClient(int listenFd)
     socklen_t peerSize = sizeof peer;
     const bool known = ::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0;
 
+    // The request is read first, so that a refused client still gets its answer.
     std::string request;
+    const bool complete = readRequest(client, request);
     PwDword control = 0;
     if (!known || peer.uid != ::geteuid()) {
         std::fprintf(stderr, "procwarden: control refused: user %ld may not control the service\n",
                      known ? static_cast<long>(peer.uid) : -1L);
         reply(client, controlchannel::ReplyDenied);
-    } else if (!readRequest(client, request) || !parseControl(request, control)) {
+    } else if (!complete || !parseControl(request, control)) {
         std::fprintf(stderr, "procwarden: control refused: not a control code\n");
         reply(client, controlchannel::ReplyInvalid);
     } else if (host::HandlerFunction handler = activeHandler()) {

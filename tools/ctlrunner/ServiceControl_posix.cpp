@@ -90,9 +90,10 @@ ControlResult sendServiceControl(const std::string& serviceName, unsigned contro
     }
 
     const std::string request = std::to_string(control) + "\n";
-    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size()))
-        return systemError(errno, "sending the control", detail);
+    // A service that refuses the caller may answer before it has read the request.
+    const bool requestSent = ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(request.size());
+    const int sendError = errno;
 
     std::string answer;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReplyTimeoutMs);
@@ -110,13 +111,16 @@ ControlResult sendServiceControl(const std::string& serviceName, unsigned contro
         char buffer[32];
         const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
         if (n < 0)
-            return systemError(errno, "reading the answer", detail);
+            return systemError(requestSent ? errno : sendError,
+                               requestSent ? "reading the answer" : "sending the control", detail);
         if (n == 0)
             break;
         answer.append(buffer, static_cast<std::size_t>(n));
         if (answer.find('\n') != std::string::npos)
             break;
     }
+    if (answer.empty() && !requestSent)
+        return systemError(sendError, "sending the control", detail);
     const std::string word = answer.substr(0, answer.find('\n'));
     if (word == controlchannel::ReplyOk)
         return ControlResult::Sent;

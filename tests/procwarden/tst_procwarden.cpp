@@ -1,0 +1,603 @@
+// procwarden as a real service on Linux: the control table, the termination
+// walks against real processes, the settings read at every control, the stop
+// sequence, the control channel's checks and ctlrunner's outcomes.
+#include "WardenRun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+const QString BeforeSwitch = QStringLiteral("[ServiceCtrlHandler] : before switch ");
+const QString HandlerExit = QStringLiteral("My Sample Service: ServiceCtrlHandler: Exit");
+const QString Str557 = QStringLiteral("My Sample Service: err str557");
+const QString Quiet = QStringLiteral("My Sample Service: Terminated python.exe process");
+const QString Verbose = QStringLiteral("My Sample Service: 'ok send' Terminated python.exe process");
+const QString StopRequest =
+    QStringLiteral("My Sample Service: ServiceCtrlHandler: SERVICE_CONTROL_STOP Request");
+const QString KeyNotFound = QStringLiteral("Key not found <SOFTWARE\\Cinema4DPluginSettings>");
+
+// The lines of one control: the bracketed texts end with a line break, so an
+// empty line follows each of them.
+QStringList controlLines(const QStringList& middle, const QString& readerLine = QString())
+{
+    QStringList lines{BeforeSwitch, QString()};
+    if (!readerLine.isEmpty())
+        lines << readerLine;
+    return lines + middle + QStringList{HandlerExit};
+}
+
+QString binary(const QString& name)
+{
+    return qEnvironmentVariable("TB_BIN_DIR") + QLatin1Char('/') + name;
+}
+
+struct Outcome
+{
+    int exitCode = -1;
+    QByteArray err;
+};
+
+Outcome runCtlrunner(const QProcessEnvironment& env, const QStringList& args, const QStringList& wrapper = {})
+{
+    QProcess proc;
+    proc.setProcessEnvironment(env);
+    const QStringList command = wrapper + QStringList{binary(QStringLiteral("ctlrunner"))} + args;
+    proc.start(command.first(), command.mid(1));
+    Outcome outcome;
+    if (!proc.waitForFinished(60000)) {
+        proc.kill();
+        proc.waitForFinished();
+        outcome.err = "ctlrunner did not finish";
+        return outcome;
+    }
+    outcome.exitCode = proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
+    outcome.err = proc.readAllStandardError();
+    return outcome;
+}
+
+bool killedBySignal(QProcess* process)
+{
+    // nsenter ends the way its child ended: here by SIGKILL.
+    return process->state() == QProcess::NotRunning &&
+           (process->exitStatus() == QProcess::CrashExit || process->exitCode() == 128 + SIGKILL);
+}
+
+const QStringList AsNobody{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                           QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+} // namespace
+
+class TestProcwarden : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QString reason;
+        if (!WardenRun::namespacesAvailable(&reason))
+            QSKIP(qPrintable(reason));
+        QVERIFY(QFileInfo(binary(QStringLiteral("procwarden"))).isExecutable());
+        QVERIFY(QFileInfo(binary(QStringLiteral("ctlrunner"))).isExecutable());
+        QVERIFY(m_tools.isValid());
+        // Private copies only: the walk ends every process running the named image.
+        m_target = privateCopy(QStringLiteral("/bin/sleep"),
+                               m_tools.filePath(QStringLiteral("webui/venv/bin")), QStringLiteral("python3"));
+        m_other = privateCopy(QStringLiteral("/bin/sleep"), m_tools.filePath(QStringLiteral("other/bin")),
+                              QStringLiteral("python3"));
+        QVERIFY(!m_target.isEmpty() && !m_other.isEmpty());
+    }
+
+    // Every code writes the lines of the table; the walks see only procwarden itself here.
+    void controlTable_data()
+    {
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<bool>("byCtlrunner");
+        QTest::addColumn<QStringList>("middle");
+
+        QTest::newRow("144 quiet walk")
+            << 144u << false
+            << QStringList{QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString()};
+        const QStringList stop{
+            QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION "), QString(),
+            Str557};
+        QTest::newRow("145 verbose walk") << 145u << false << stop;
+        QTest::newRow("145 sent by ctlrunner") << 145u << true << stop;
+        QTest::newRow("146 launch request")
+            << 146u << false
+            << QStringList{
+                   QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_LAUNCH_STABLE_DIFFUSION "),
+                   QString()};
+        QTest::newRow("4 interrogate") << 4u << false << QStringList();
+        QTest::newRow("128 user-defined without case") << 128u << false << QStringList();
+        QTest::newRow("147 next to the own codes") << 147u << false << QStringList();
+        QTest::newRow("255 last user-defined") << 255u << false << QStringList();
+    }
+
+    void controlTable()
+    {
+        QFETCH(uint, code);
+        QFETCH(bool, byCtlrunner);
+        QFETCH(QStringList, middle);
+
+        WardenRun run;
+        QVERIFY(run.setPathPython(QFile::encodeName(m_tools.filePath(QStringLiteral("gone/python3")))));
+        QVERIFY(run.start());
+        const int before = run.logMessages().size();
+
+        if (byCtlrunner) {
+            const Outcome outcome = runCtlrunner(run.environment(), {QStringLiteral("SIGNAL_STOP")});
+            QCOMPARE(outcome.exitCode, 0);
+            QCOMPARE(outcome.err, QByteArray());
+        } else {
+            QCOMPARE(run.sendControl(code), QByteArray("OK\n"));
+        }
+        QCOMPARE(run.logMessagesFrom(before), controlLines(middle));
+        QCOMPARE(run.process().state(), QProcess::Running);
+    }
+
+    // Two copies of the set image end, each with its line; a process with another image stays.
+    void terminationWalk_data()
+    {
+        QTest::addColumn<bool>("verbose");
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<bool>("matches");
+
+        for (bool verbose : {false, true}) {
+            const char* mode = verbose ? "verbose" : "quiet";
+            QTest::addRow("%s, same path", mode) << verbose << QStringLiteral("same") << true;
+            QTest::addRow("%s, other letter case", mode) << verbose << QStringLiteral("upper") << true;
+            QTest::addRow("%s, trailing space", mode) << verbose << QStringLiteral("space") << false;
+            QTest::addRow("%s, doubled slash", mode) << verbose << QStringLiteral("slashes") << false;
+            QTest::addRow("%s, dot segment", mode) << verbose << QStringLiteral("dot") << false;
+        }
+    }
+
+    void terminationWalk()
+    {
+        QFETCH(bool, verbose);
+        QFETCH(QString, form);
+        QFETCH(bool, matches);
+
+        QString setting = m_target;
+        if (form == QLatin1String("upper"))
+            setting = setting.toUpper();
+        else if (form == QLatin1String("space"))
+            setting += QLatin1Char(' ');
+        else if (form == QLatin1String("slashes"))
+            setting.replace(QStringLiteral("/venv/"), QStringLiteral("/venv//"));
+        else if (form == QLatin1String("dot"))
+            setting.replace(QStringLiteral("/venv/"), QStringLiteral("/venv/./"));
+        QCOMPARE(setting == m_target, form == QLatin1String("same"));
+
+        WardenRun run;
+        QVERIFY(run.setPathPython(QFile::encodeName(setting)));
+        QVERIFY(run.start());
+        QProcess* first = run.startInside(m_target, {QStringLiteral("600")});
+        QProcess* second = run.startInside(m_target, {QStringLiteral("600")});
+        QProcess* other = run.startInside(m_other, {QStringLiteral("600")});
+        QVERIFY(first && second && other);
+        const int before = run.logMessages().size();
+
+        QCOMPARE(run.sendControl(verbose ? 145 : 144), QByteArray("OK\n"));
+
+        // Snapshot order: procwarden (1), the two copies, the other image.
+        QStringList middle;
+        if (verbose) {
+            middle << QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION ")
+                   << QString() << Str557;
+            middle << (matches ? Verbose : Str557) << (matches ? Verbose : Str557) << Str557;
+        } else {
+            middle << QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS ") << QString();
+            if (matches)
+                middle << Quiet << Quiet;
+        }
+        QCOMPARE(run.logMessagesFrom(before), controlLines(middle));
+
+        if (matches) {
+            QTRY_VERIFY_WITH_TIMEOUT(killedBySignal(first), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(killedBySignal(second), 20000);
+        } else {
+            QCOMPARE(first->state(), QProcess::Running);
+            QCOMPARE(second->state(), QProcess::Running);
+        }
+        QCOMPARE(other->state(), QProcess::Running);
+        QCOMPARE(run.process().state(), QProcess::Running);
+    }
+
+    // A match that cannot be ended is logged as such, not as ended: here the
+    // service may read every process's image but not signal another user's.
+    void terminationRefused_data()
+    {
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QStringList>("middle");
+        const QString notEnded = QStringLiteral("My Sample Service: python.exe process not terminated");
+        QTest::newRow("quiet") << 144u
+                               << QStringList{QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "),
+                                              QString(), notEnded, notEnded};
+        QTest::newRow("verbose")
+            << 145u
+            << QStringList{QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION "),
+                           QString(), Str557, notEnded, notEnded};
+    }
+
+    void terminationRefused()
+    {
+        QFETCH(uint, code);
+        QFETCH(QStringList, middle);
+
+        WardenRun run;
+        for (const QString& dir :
+             {run.dir(), run.dir() + QStringLiteral("/run"), run.dir() + QStringLiteral("/work")})
+            QFile::setPermissions(dir, QFileDevice::Permissions(0x7777));
+        QVERIFY(run.setPathPython(QFile::encodeName(m_target)));
+        QVERIFY(run.start(AsNobody + QStringList{QStringLiteral("--inh-caps=+sys_ptrace"),
+                                                 QStringLiteral("--ambient-caps=+sys_ptrace")}));
+        QProcess* first = run.startInside(m_target, {QStringLiteral("600")});
+        QProcess* second = run.startInside(m_target, {QStringLiteral("600")});
+        QVERIFY(first && second);
+
+        const int before = run.logMessages().size();
+        QCOMPARE(run.sendControlAs(AsNobody, code), QByteArray("OK\n"));
+        QCOMPARE(run.logMessagesFrom(before), controlLines(middle));
+        QCOMPARE(first->state(), QProcess::Running);
+        QCOMPARE(second->state(), QProcess::Running);
+    }
+
+    // A setting that names nothing running, or cannot be read, ends nothing;
+    // the verbose walk gives "err str557" for every process it can examine.
+    void settingNamesNothing_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("readerLine");
+
+        QTest::newRow("stale path") << QStringLiteral("stale") << QString();
+        QTest::newRow("missing value")
+            << QStringLiteral("missing")
+            << QStringLiteral("Error, not found <Path> in <SOFTWARE\\Cinema4DPluginSettings>");
+        QTest::newRow("empty value") << QStringLiteral("empty")
+                                     << QStringLiteral(
+                                            "Error, Empty <SOFTWARE\\Cinema4DPluginSettings> key Path");
+        QTest::newRow("missing key") << QStringLiteral("nokey") << KeyNotFound;
+    }
+
+    void settingNamesNothing()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, readerLine);
+
+        WardenRun run;
+        if (setup == QLatin1String("stale"))
+            QVERIFY(
+                run.setPathPython(QFile::encodeName(m_tools.filePath(QStringLiteral("removed/python3")))));
+        else if (setup == QLatin1String("missing"))
+            QVERIFY(run.setPathPython(QByteArray()));
+        else if (setup == QLatin1String("empty"))
+            QVERIFY(run.setPathPython(QByteArray("")));
+        else
+            QVERIFY(!QFileInfo::exists(run.keyFolder()));
+        QVERIFY(run.start());
+        QProcess* first = run.startInside(m_target, {QStringLiteral("600")});
+        QProcess* second = run.startInside(m_target, {QStringLiteral("600")});
+        QVERIFY(first && second);
+
+        int before = run.logMessages().size();
+        QCOMPARE(run.sendControl(145), QByteArray("OK\n"));
+        QCOMPARE(
+            run.logMessagesFrom(before),
+            controlLines({QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION "),
+                          QString(), Str557, Str557, Str557},
+                         readerLine));
+
+        before = run.logMessages().size();
+        QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
+        QCOMPARE(run.logMessagesFrom(before),
+                 controlLines({QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString()},
+                              readerLine));
+        QCOMPARE(first->state(), QProcess::Running);
+        QCOMPARE(second->state(), QProcess::Running);
+    }
+
+    // "path_python" is read at every control: a change counts at the next one.
+    void settingReadAtEveryControl()
+    {
+        WardenRun run;
+        QVERIFY(run.setPathPython(QFile::encodeName(m_other)));
+        QVERIFY(run.start());
+        QProcess* target = run.startInside(m_target, {QStringLiteral("600")});
+        QVERIFY(target);
+
+        int before = run.logMessages().size();
+        QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
+        QCOMPARE(run.logMessagesFrom(before),
+                 controlLines({QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString()}));
+        QCOMPARE(target->state(), QProcess::Running);
+
+        QVERIFY(run.setPathPython(QFile::encodeName(m_target)));
+        before = run.logMessages().size();
+        QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
+        QCOMPARE(run.logMessagesFrom(before),
+                 controlLines(
+                     {QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString(), Quiet}));
+        QTRY_VERIFY_WITH_TIMEOUT(killedBySignal(target), 20000);
+
+        QVERIFY(run.setPathPython(QByteArray()));
+        before = run.logMessages().size();
+        QCOMPARE(run.sendControl(146), QByteArray("OK\n"));
+        QCOMPARE(run.logMessagesFrom(before),
+                 controlLines(
+                     {QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_LAUNCH_STABLE_DIFFUSION "),
+                      QString()},
+                     QStringLiteral("Error, not found <Path> in <SOFTWARE\\Cinema4DPluginSettings>")));
+    }
+
+    // The stop control: reported states, the exit lines in order, exit code 0;
+    // a second run appends to the same log.
+    void stop_data()
+    {
+        QTest::addColumn<bool>("bySignal");
+        QTest::newRow("SIGTERM, as systemctl stop sends") << true;
+        QTest::newRow("control 1 over the channel") << false;
+    }
+
+    void stop()
+    {
+        QFETCH(bool, bySignal);
+
+        WardenRun run;
+        // No settings key: the stop control, too, reads "path_python" first.
+        for (int round = 1; round <= 2; ++round) {
+            QVERIFY(run.start());
+            const int before = run.logMessages().size();
+            if (bySignal)
+                QCOMPARE(::kill(static_cast<pid_t>(run.wardenPid()), SIGTERM), 0);
+            else
+                QCOMPARE(run.sendControl(1), QByteArray("OK\n"));
+            QVERIFY(run.waitForExit(20000));
+            QCOMPARE(run.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(run.process().exitCode(), 0);
+
+            QStringList lines = run.logMessagesFrom(before);
+            // The handler's last line and the worker's wake-up may pass each other.
+            const int handlerExit = lines.indexOf(HandlerExit);
+            QVERIFY2(handlerExit > lines.indexOf(StopRequest), qPrintable(lines.join('\n')));
+            lines.removeAt(handlerExit);
+            QCOMPARE(lines,
+                     (QStringList{
+                         BeforeSwitch, QString(), KeyNotFound, StopRequest,
+                         QStringLiteral("My Sample Service: ServiceWorkerThread: Exit"),
+                         QStringLiteral("My Sample Service: ServiceMain: Worker Thread Stop Event signaled"),
+                         QStringLiteral("My Sample Service: ServiceMain: Performing Cleanup Operations"),
+                         QStringLiteral("My Sample Service: ServiceMain: Exit"),
+                         QStringLiteral("My Sample Service: Main: Exit")}));
+
+            QCOMPARE(run.notifications(), (QStringList{QStringLiteral("STATUS=starting"),
+                                                       QStringLiteral("READY=1\nSTATUS=running"),
+                                                       QStringLiteral("STOPPING=1\nSTATUS=stopping"),
+                                                       QStringLiteral("STATUS=stopped")}));
+            QVERIFY(!QFileInfo::exists(run.socketPath()));
+        }
+
+        // Both runs, start lines included, are in the one log.
+        const QStringList all = run.logMessages();
+        const QStringList start{
+            QStringLiteral("My Sample Service: Main: Entry"),
+            QStringLiteral("My Sample Service: ServiceMain: Entry"),
+            QStringLiteral("My Sample Service: ServiceMain: Performing Service Start Operations")};
+        QCOMPARE(all.count(start.first()), 2);
+        QCOMPARE(all.mid(0, 3), start);
+        const int second = all.lastIndexOf(start.first());
+        QCOMPARE(all.mid(second, 3), start);
+        // The main thread's wait and the worker's entry come in either order.
+        QCOMPARE(QSet<QString>(all.begin() + 3, all.begin() + 5),
+                 (QSet<QString>{
+                     QStringLiteral("My Sample Service: ServiceMain: Waiting for Worker Thread to complete"),
+                     QStringLiteral("My Sample Service: ServiceWorkerThread: Entry")}));
+        QCOMPARE(all.last(), QStringLiteral("My Sample Service: Main: Exit"));
+        QString bad;
+        QVERIFY2(run.stampsWellFormed(&bad), qPrintable(bad));
+    }
+
+    // Only the service's own user may send controls.
+    void channelChecksTheUser_data()
+    {
+        QTest::addColumn<bool>("serviceAsNobody");
+        QTest::addColumn<bool>("clientAsNobody");
+        QTest::addColumn<int>("exitCode");
+
+        QTest::newRow("service root, client another user") << false << true << 4;
+        QTest::newRow("service another user, client root") << true << false << 4;
+        QTest::newRow("service and client the same user") << true << true << 0;
+    }
+
+    void channelChecksTheUser()
+    {
+        QFETCH(bool, serviceAsNobody);
+        QFETCH(bool, clientAsNobody);
+        QFETCH(int, exitCode);
+
+        WardenRun run;
+        // Let the other user reach the socket, the log and the settings.
+        for (const QString& dir :
+             {run.dir(), run.dir() + QStringLiteral("/run"), run.dir() + QStringLiteral("/work")})
+            QFile::setPermissions(dir, QFileDevice::Permissions(0x7777));
+        QVERIFY(run.setPathPython(QFile::encodeName(m_tools.filePath(QStringLiteral("gone/python3")))));
+        QVERIFY(run.start(serviceAsNobody ? AsNobody : QStringList()));
+        const int before = run.logMessages().size();
+
+        const Outcome outcome = runCtlrunner(run.environment(), {QStringLiteral("SIGNAL_STOP")},
+                                             clientAsNobody ? AsNobody : QStringList());
+        QCOMPARE(outcome.exitCode, exitCode);
+        if (exitCode == 0) {
+            QCOMPARE(outcome.err, QByteArray());
+            QCOMPARE(run.logMessagesFrom(before).first(), BeforeSwitch);
+        } else {
+            QVERIFY2(outcome.err.startsWith("ctlrunner: access denied") && outcome.err.count('\n') == 1,
+                     outcome.err.constData());
+            QCOMPARE(run.logMessagesFrom(before), QStringList());
+            const QByteArray uid = clientAsNobody ? "65534" : "0";
+            QTRY_VERIFY(run.stderrText().contains("control refused: user " + uid));
+        }
+        QCOMPARE(run.process().state(), QProcess::Running);
+    }
+
+    // Bad requests are refused, change nothing, and the channel goes on serving.
+    void badRequests_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::newRow("letters") << QByteArray("stop\n");
+        QTest::newRow("zero") << QByteArray("0\n");
+        QTest::newRow("above 255") << QByteArray("256\n");
+        QTest::newRow("beyond 32 bits") << QByteArray("4294967441\n");
+        QTest::newRow("negative") << QByteArray("-1\n");
+        QTest::newRow("leading space") << QByteArray(" 145\n");
+        QTest::newRow("empty line") << QByteArray("\n");
+        QTest::newRow("overlong line") << QByteArray(64, '1') + '\n';
+        QTest::newRow("zero byte") << QByteArray("14\0"
+                                                 "5\n",
+                                                 5);
+    }
+
+    void badRequests()
+    {
+        QFETCH(QByteArray, request);
+        WardenRun run;
+        QVERIFY(run.start());
+        const QStringList before = run.logMessages();
+        QCOMPARE(run.sendRaw(request), QByteArray("INVALID\n"));
+        QCOMPARE(run.logMessages(), before);
+        QCOMPARE(run.sendControl(146).constData(), "OK\n");
+        QCOMPARE(run.process().state(), QProcess::Running);
+    }
+
+    // ctlrunner's answers when the control cannot be sent.
+    void ctlrunnerOutcomes_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("message");
+
+        const bool unit =
+            QFileInfo::exists(QStringLiteral("/etc/systemd/system/procwarden.service")) ||
+            QFileInfo::exists(QStringLiteral("/usr/lib/systemd/system/procwarden.service")) ||
+            QFileInfo::exists(QStringLiteral("/lib/systemd/system/procwarden.service")) ||
+            QFileInfo::exists(QStringLiteral("/usr/local/lib/systemd/system/procwarden.service")) ||
+            QFileInfo::exists(QStringLiteral("/run/systemd/system/procwarden.service"));
+        const QStringList stop{QStringLiteral("SIGNAL_STOP")};
+        QTest::newRow("no argument") << QStringList() << QString() << 1
+                                     << QByteArray("usage: ctlrunner SIGNAL_STOP");
+        QTest::newRow("other argument") << QStringList{QStringLiteral("SIGNAL_START")} << QString() << 1
+                                        << QByteArray("usage: ctlrunner SIGNAL_STOP");
+        QTest::newRow("lower case") << QStringList{QStringLiteral("signal_stop")} << QString() << 1
+                                    << QByteArray("usage: ctlrunner SIGNAL_STOP");
+        QTest::newRow("extra argument") << (stop + QStringList{QStringLiteral("x")}) << QString() << 1
+                                        << QByteArray("usage: ctlrunner SIGNAL_STOP");
+        QTest::newRow("socket left by a run that ended")
+            << stop << QStringLiteral("stale") << 3
+            << QByteArray("ctlrunner: the service \"stable diffusion service\" is not running");
+        QTest::newRow("no service")
+            << stop << QStringLiteral("none") << (unit ? 3 : 2)
+            << (unit ? QByteArray("ctlrunner: the service \"stable diffusion service\" is not running")
+                     : QByteArray("ctlrunner: the service \"stable diffusion service\" is not installed"));
+    }
+
+    void ctlrunnerOutcomes()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, setup);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, message);
+
+        WardenRun run;
+        if (setup == QLatin1String("stale")) {
+            // A socket file nobody listens on any more.
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            qstrncpy(address.sun_path, QFile::encodeName(run.socketPath()).constData(),
+                     sizeof address.sun_path);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ::close(fd);
+            QVERIFY(QFileInfo::exists(run.socketPath()));
+        }
+        const Outcome outcome = runCtlrunner(run.environment(), args);
+        QCOMPARE(outcome.exitCode, exitCode);
+        QVERIFY2(outcome.err.startsWith(message), outcome.err.constData());
+        if (exitCode != 1)
+            QCOMPARE(outcome.err.count('\n'), 1);
+    }
+
+    // When the dispatcher cannot take up its control channel, main logs the
+    // error and ends with the system's error code.
+    void dispatcherError_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("error");
+        QTest::newRow("a copy already runs") << QStringLiteral("running") << EADDRINUSE;
+        QTest::newRow("socket folder cannot be made") << QStringLiteral("nodir") << ENOENT;
+        QTest::newRow("socket path too long") << QStringLiteral("long") << ENAMETOOLONG;
+        QTest::newRow("a file that is no socket") << QStringLiteral("file") << EADDRINUSE;
+    }
+
+    void dispatcherError()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, error);
+
+        WardenRun run;
+        QProcessEnvironment env = run.environment();
+        if (setup == QLatin1String("running")) {
+            QVERIFY(run.start());
+        } else if (setup == QLatin1String("nodir")) {
+            env.insert(QStringLiteral("PROCWARDEN_CONTROL_SOCKET"),
+                       run.dir() + QStringLiteral("/a/b/control.sock"));
+        } else if (setup == QLatin1String("long")) {
+            env.insert(QStringLiteral("PROCWARDEN_CONTROL_SOCKET"),
+                       run.dir() + QLatin1Char('/') + QString(120, 'x'));
+        } else {
+            QFile file(run.socketPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("kept");
+        }
+        QTemporaryDir work;
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.setWorkingDirectory(work.path());
+        second.start(binary(QStringLiteral("procwarden")), QStringList());
+        QVERIFY(second.waitForFinished(30000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), error);
+
+        QFile log(work.filePath(QStringLiteral("log.txt")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = log.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(0).endsWith("] My Sample Service: Main: Entry"));
+        QVERIFY(lines.at(1).endsWith("] My Sample Service: Main: StartServiceCtrlDispatcher returned error"));
+        if (setup == QLatin1String("running"))
+            QCOMPARE(run.sendControl(146), QByteArray("OK\n"));
+        if (setup == QLatin1String("file")) {
+            QFile kept(run.socketPath());
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("kept"));
+        }
+    }
+
+private:
+    QTemporaryDir m_tools;
+    QString m_target;
+    QString m_other;
+};
+
+QTEST_GUILESS_MAIN(TestProcwarden)
+#include "tst_procwarden.moc"
