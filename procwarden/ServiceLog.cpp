@@ -11,6 +11,23 @@ std::time_t systemClock()
 LogClock g_clock = systemClock;
 } // namespace
 
+std::string logStamp(std::time_t time)
+{
+    // The form the C standard gives ctime; Windows' runtime would pad the day with a zero.
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm local{};
+    if (!toLocalTime(time, local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+        local.tm_mon > 11)
+        return std::string();
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", days[local.tm_wday],
+                  months[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  local.tm_year + 1900);
+    return buffer;
+}
+
 void setLogClock(LogClock clock)
 {
     g_clock = clock ? clock : systemClock;

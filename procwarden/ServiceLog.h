@@ -12,9 +12,11 @@ void writeLog(const std::string& message);
 using LogClock = std::time_t (*)();
 void setLogClock(LogClock clock);
 
-// The 24-character stamp of a local time, as ctime gives it without its line
-// break (platform file: ctime is not thread-safe everywhere).
+// The 24-character stamp of a local time in the form of C's ctime without its
+// line break: day of the month padded with a space, hours with a zero.
 std::string logStamp(std::time_t time);
 
-// Opens the log for appending, shared with other writers (platform file).
+// Platform file: opens the log for appending, shared with other writers.
 std::FILE* openLogForAppend(const char* fileName);
+// Platform file: the local time of a moment, thread-safe; false when out of range.
+bool toLocalTime(std::time_t time, std::tm& local);

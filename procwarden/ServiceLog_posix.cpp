@@ -8,13 +8,7 @@ std::FILE* openLogForAppend(const char* fileName)
     return std::fopen(fileName, "ae");
 }
 
-std::string logStamp(std::time_t time)
+bool toLocalTime(std::time_t time, std::tm& local)
 {
-    char buffer[64];
-    if (!ctime_r(&time, buffer))
-        return std::string();
-    std::string stamp(buffer);
-    if (!stamp.empty())
-        stamp.pop_back();
-    return stamp;
+    return localtime_r(&time, &local) != nullptr;
 }

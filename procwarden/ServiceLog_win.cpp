@@ -8,14 +8,7 @@ std::FILE* openLogForAppend(const char* fileName)
     return _fsopen(fileName, "a", _SH_DENYNO);
 }
 
-std::string logStamp(std::time_t time)
+bool toLocalTime(std::time_t time, std::tm& local)
 {
-    // The C runtime keeps ctime's buffer per thread.
-    const char* text = std::ctime(&time);
-    if (!text)
-        return std::string();
-    std::string stamp(text);
-    if (!stamp.empty())
-        stamp.pop_back();
-    return stamp;
+    return localtime_s(&local, &time) == 0;
 }

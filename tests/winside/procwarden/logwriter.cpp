@@ -1,0 +1,40 @@
+// logwriter SECONDS MESSAGE...: writes each message through writeLog with the
+// clock fixed at SECONDS since the epoch; "\n" in a message is a line break.
+#include "ServiceLog.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+std::time_t g_time = 0;
+
+std::time_t fixedClock()
+{
+    return g_time;
+}
+
+std::string unescape(const std::string& text)
+{
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
+            result += '\n';
+            ++i;
+        } else {
+            result += text[i];
+        }
+    }
+    return result;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    g_time = static_cast<std::time_t>(std::strtoll(argv[1], nullptr, 10));
+    setLogClock(fixedClock);
+    for (int i = 2; i < argc; ++i)
+        writeLog(unescape(argv[i]));
+    return 0;
+}
