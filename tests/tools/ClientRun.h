@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+// Runs plugin-client from the build's bin folder as a child process while the
+// test's event loop goes on (so that servers in the test keep answering).
+class ClientRun
+{
+public:
+    static QString clientPath();
+    // Starts the client, waits for its end and fills the fields.
+    static ClientRun run(const QStringList& args, int waitMs = 60000);
+
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
