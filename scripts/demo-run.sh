@@ -8,9 +8,14 @@ bin="${TB_BIN_DIR:-$root/build/bin}"
 logs=$(mktemp -d)
 pids=()
 cleanup() {
+    local rc=$?
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    rm -rf "$logs"
+    if ((rc)); then
+        echo "demo: logs of the web UI and traybridge kept in $logs" >&2
+    else
+        rm -rf "$logs"
+    fi
 }
 trap cleanup EXIT
 
@@ -33,7 +38,7 @@ def wait_for(what, check, seconds=30):
         except OSError:
             pass
         time.sleep(0.1)
-    sys.exit(f"demo: {what} did not come up; logs in {logs}")
+    sys.exit(f"demo: {what} did not come up")
 
 def webui_up():
     with socket.create_connection(("127.0.0.1", 7860), timeout=2):
@@ -48,11 +53,30 @@ wait_for("the stand-in web UI", webui_up)
 print("stand-in web UI is up on http://127.0.0.1:7860")
 wait_for("traybridge", traybridge_up)
 print("traybridge answers on port 20837")
+PY
 
-params = {"prompt": "weathered oak planks, seamless texture", "negative_prompt": "blurry",
+prompt="weathered oak planks, seamless texture"
+echo "sending prompt: $prompt"
+if [[ -x "$bin/plugin-client" ]]; then
+    # The plug-in client prints "progress VALUE" lines, then the stored PNG's path.
+    out="$logs/client.out"
+    if ! "$bin/plugin-client" generate --prompt "$prompt" --negative-prompt blurry \
+        --width 256 --height 256 --steps 40 --seed 20837 | tee "$out"; then
+        echo "demo: the round trip failed" >&2
+        exit 1
+    fi
+    png=$(tail -n 1 "$out")
+    [[ "$png" == *.png && -f "$png" ]] || { echo "demo: no stored image" >&2; exit 1; }
+    echo "image stored: $png"
+    exit 0
+fi
+
+python3 - "$prompt" <<'PY'
+import base64, json, re, socket, sys, time
+
+params = {"prompt": sys.argv[1], "negative_prompt": "blurry",
           "width": 256, "height": 256, "steps": 40, "seed": 20837}
 request = b"prompt:" + base64.b64encode(json.dumps(params).encode("utf-8"))
-print("sending prompt:", params["prompt"])
 
 NUMBER = re.compile(rb"[0-9.]+(?:e[-+][0-9]+)?")
 MARKS = (b"IMAGE_GENERATION_PROCESS_STARTED", b"PROGRESS_TXT2IMG:", b"IMAGE_SAVED_SUCCESSFULLY: ")
