@@ -76,6 +76,20 @@ WinePrefix::Result WinePrefix::run(const QString& program, const QStringList& ar
     return result;
 }
 
+bool WinePrefix::settle()
+{
+    QProcess wait;
+    wait.setProcessEnvironment(environment());
+    wait.start(QFileInfo(wineBinary()).dir().filePath(QStringLiteral("wineserver")), {QStringLiteral("-w")});
+    if (!wait.waitForFinished(120000)) {
+        m_error = QStringLiteral("the boot session's wineserver did not end");
+        wait.kill();
+        wait.waitForFinished(5000);
+        return false;
+    }
+    return true;
+}
+
 bool WinePrefix::keepAlive()
 {
     qint64 pid = 0;

@@ -33,6 +33,11 @@ public:
     Result run(const QString& program, const QStringList& args, int timeoutMs = 60000,
                const QString& workingDir = QString()) const;
 
+    // Waits until the boot session's wineserver has ended. Services started in
+    // the session that wineboot made do not come up; tests of a service call
+    // this after init() and before they start one.
+    bool settle();
+
     // Starts a long-running Windows program that keeps the prefix's services alive.
     bool keepAlive();
 
