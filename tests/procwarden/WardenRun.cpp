@@ -310,8 +310,8 @@ QByteArray WardenRun::sendControlAs(const QStringList& wrapper, unsigned code) c
                                 "sys.stdout.buffer.write(answer)\n";
     QProcess proc;
     const QStringList command =
-        wrapper + QStringList{QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), QString::fromLatin1(client),
-                              socketPath(), QString::number(code)};
+        wrapper + QStringList{QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                              QString::fromLatin1(client), socketPath(), QString::number(code)};
     proc.start(command.first(), command.mid(1));
     if (!proc.waitForFinished(60000))
         return QByteArray("<client did not finish>");
