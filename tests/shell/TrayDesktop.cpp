@@ -1,0 +1,211 @@
+#include "TrayDesktop.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+pid_t spawn(const QList<QByteArray>& command, const QList<QByteArray>& extraEnvironment, int keepFd = -1)
+{
+    std::vector<QByteArray> storage(command.begin(), command.end());
+    std::vector<char*> argv;
+    for (QByteArray& item : storage)
+        argv.push_back(item.data());
+    argv.push_back(nullptr);
+
+    std::vector<QByteArray> envStorage;
+    for (char** e = environ; *e; ++e) {
+        const QByteArray entry(*e);
+        bool replaced = false;
+        for (const QByteArray& extra : extraEnvironment)
+            replaced = replaced || entry.startsWith(extra.left(extra.indexOf('=') + 1));
+        if (!replaced)
+            envStorage.push_back(entry);
+    }
+    for (const QByteArray& extra : extraEnvironment)
+        envStorage.push_back(extra);
+    std::vector<char*> envp;
+    for (QByteArray& item : envStorage)
+        envp.push_back(item.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    (void)keepFd; // inherited: pipes are made without close-on-exec
+    pid_t pid = 0;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? 0 : pid;
+}
+
+void stop(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+bool deadlinePassed(const timespec& start, int ms)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 > ms;
+}
+
+} // namespace
+
+TrayDesktop::~TrayDesktop()
+{
+    stop(m_trayer);
+    stop(m_xvfb);
+}
+
+bool TrayDesktop::start(const QString& trayProbe)
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        m_error = QStringLiteral("pipe failed");
+        return false;
+    }
+    m_xvfb = spawn(
+        {"Xvfb", "-displayfd", QByteArray::number(fds[1]), "-screen", "0", "640x240x24", "-nolisten", "tcp"},
+        {}, fds[1]);
+    close(fds[1]);
+    if (!m_xvfb) {
+        close(fds[0]);
+        m_error = QStringLiteral("Xvfb does not start");
+        return false;
+    }
+    QByteArray number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(fds[0]);
+    if (number.isEmpty()) {
+        m_error = QStringLiteral("Xvfb gave no display number");
+        return false;
+    }
+    m_display = QStringLiteral(":") + QString::fromLatin1(number);
+    const QByteArray displayVar = "DISPLAY=" + m_display.toLatin1();
+
+    m_trayer =
+        spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+               "--height", "24", "--SetDockType", "true", "--transparent", "false", "--tint", "0xd0d0d0"},
+              {displayVar});
+    if (!m_trayer) {
+        m_error = QStringLiteral("trayer does not start");
+        return false;
+    }
+
+    // Ready once a Qt program on this display sees the tray.
+    timespec begin;
+    clock_gettime(CLOCK_MONOTONIC, &begin);
+    while (!deadlinePassed(begin, 30000)) {
+        const pid_t probe = spawn({trayProbe.toLocal8Bit()},
+                                  {displayVar, "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=disabled:"});
+        int status = 0;
+        if (probe && waitpid(probe, &status, 0) == probe && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            return true;
+        const timespec pause{0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    m_error = QStringLiteral("no system tray appeared on ") + m_display;
+    return false;
+}
+
+TrayDesktop::ToolResult TrayDesktop::run(const QString& program, const QStringList& arguments,
+                                         int timeoutMs) const
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), m_display);
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    ToolResult result;
+    if (!process.waitForStarted(timeoutMs) || !process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return result;
+}
+
+QList<TrayDesktop::Window> TrayDesktop::visibleWindows(qint64 pid) const
+{
+    QList<Window> windows;
+    const ToolResult ids =
+        run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                        QStringLiteral("--pid"), QString::number(pid)});
+    static const QRegularExpression position(QStringLiteral("Absolute upper-left X:\\s+(-?\\d+).*"
+                                                            "Absolute upper-left Y:\\s+(-?\\d+).*"
+                                                            "Width:\\s+(\\d+).*Height:\\s+(\\d+)"),
+                                             QRegularExpression::DotMatchesEverythingOption);
+    for (const QString& id : ids.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const ToolResult info = run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id.trimmed()});
+        const QRegularExpressionMatch m = position.match(info.out);
+        if (!m.hasMatch())
+            continue;
+        windows.append({id.trimmed(), m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
+                        m.captured(4).toInt()});
+    }
+    return windows;
+}
+
+TrayDesktop::Window TrayDesktop::trayIconOf(qint64 pid) const
+{
+    for (const Window& w : visibleWindows(pid)) {
+        // trayer's panel is 24 pixels high at the top edge; icons are 22x22 in it.
+        if (w.width <= 24 && w.height <= 24 && w.y <= 2)
+            return w;
+    }
+    return Window();
+}
+
+bool TrayDesktop::click(const Window& window, int button) const
+{
+    return run(QStringLiteral("xdotool"),
+               {QStringLiteral("mousemove"), QStringLiteral("--window"), window.id,
+                QString::number(window.width / 2), QString::number(window.height / 2),
+                QStringLiteral("click"), QString::number(button)})
+               .exitCode == 0;
+}
+
+bool TrayDesktop::doubleClick(const Window& window) const
+{
+    return run(QStringLiteral("xdotool"),
+               {QStringLiteral("mousemove"), QStringLiteral("--window"), window.id,
+                QString::number(window.width / 2), QString::number(window.height / 2),
+                QStringLiteral("click"), QStringLiteral("--repeat"), QStringLiteral("2"),
+                QStringLiteral("--delay"), QStringLiteral("80"), QStringLiteral("1")})
+               .exitCode == 0;
+}
+
+bool TrayDesktop::keys(const QStringList& keys) const
+{
+    return run(QStringLiteral("xdotool"),
+               QStringList{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60")} + keys)
+               .exitCode == 0;
+}
+
+bool TrayDesktop::screenshot(const QString& file) const
+{
+    return run(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), file})
+               .exitCode == 0;
+}
