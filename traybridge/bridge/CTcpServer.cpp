@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -169,7 +170,8 @@ void CTcpServer::handleReadyRead(QTcpSocket* clientSocket)
     }
     if (command == QLatin1String("REQUEST_TO_RUN_RUNBAT")) {
         TB_SHORT("] : 'REQUEST_TO_START_TCP_SEVER' send 'OK_RECOV_START_TCP_SEVER'");
-        const bool started = onGuiThread([this] {
+        // Empty when the call never ran because the server is being destroyed.
+        const std::optional<bool> started = onGuiThread([this]() -> std::optional<bool> {
             std::string path;
             if (!CRegedit::ReadPathInstallClient("path_stable_difusson_bat", path))
                 return false;
@@ -177,6 +179,8 @@ void CTcpServer::handleReadyRead(QTcpSocket* clientSocket)
             return true;
         });
         if (!started)
+            return;
+        if (!*started)
             tb::endProcess(1);
         clientSocket->write("OK_RECOV_START_TCP_SEVER");
         return;
