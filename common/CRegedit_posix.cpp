@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Folder store in place of the registry: <root>/SOFTWARE/Cinema4DPluginSettings/
@@ -63,8 +64,12 @@ CRegedit::Outcome CRegedit::readValue(const std::string& name, std::string& valu
     // Query the value; the key is closed when this scope ends, whatever the result.
     if (!isPlainName(name))
         return Outcome::ValueNotFound;
-    Fd file(::openat(key.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // Non-blocking, so that a pipe or device in the key cannot hold the reader.
+    Fd file(::openat(key.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0)
+        return Outcome::ValueNotFound;
+    struct stat info;
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return Outcome::ValueNotFound;
     // One byte more than the buffer tells a value that does not fit.
     char data[bufferSize + 1];

@@ -44,7 +44,8 @@ class TestCRegedit : public QObject
         NoRoot,        // not even the root exists
         KeyIsFile,     // a regular file stands where the key folder belongs
         KeyNotSearchable,
-        ValueIsFolder // the value name names a folder inside the key
+        ValueIsFolder, // the value name names a folder inside the key
+        ValueIsPipe    // ... a named pipe that no one writes to
     };
 
 private slots:
@@ -133,6 +134,8 @@ void TestCRegedit::outcomes_data()
         << int(KeyWithValues) << "../escape" << QByteArray() << O::ValueNotFound << before;
     QTest::newRow("value name is a folder")
         << int(ValueIsFolder) << "path_python" << QByteArray() << O::ValueNotFound << before;
+    QTest::newRow("value is a named pipe")
+        << int(ValueIsPipe) << "path_python" << QByteArray() << O::ValueNotFound << before;
     QTest::newRow("value name is the key itself")
         << int(KeyWithValues) << "." << QByteArray() << O::ValueNotFound << before;
     QTest::newRow("missing key") << int(NoKey) << "path_python" << QByteArray() << O::KeyNotFound << before;
@@ -159,6 +162,10 @@ void TestCRegedit::outcomes()
         break;
     case ValueIsFolder:
         QVERIFY(root.mkpath(keyDir() + QLatin1Char('/') + name));
+        break;
+    case ValueIsPipe:
+        QVERIFY(root.mkpath(keyDir()));
+        QVERIFY(::mkfifo(QFile::encodeName(keyDir() + QLatin1Char('/') + name).constData(), 0644) == 0);
         break;
     case NoKey:
         QVERIFY(root.mkpath(QStringLiteral("SOFTWARE")));
