@@ -8,7 +8,7 @@ QString ClientRun::clientPath()
     return qEnvironmentVariable("TB_BIN_DIR") + QStringLiteral("/plugin-client");
 }
 
-ClientRun ClientRun::run(const QStringList& args, int waitMs)
+ClientRun ClientRun::run(const QStringList& args, const QByteArray& input, int waitMs)
 {
     qRegisterMetaType<QProcess::ExitStatus>();
     ClientRun result;
@@ -17,6 +17,8 @@ ClientRun ClientRun::run(const QStringList& args, int waitMs)
     process.start(clientPath(), args);
     if (!process.waitForStarted())
         return result;
+    process.write(input);
+    process.closeWriteChannel();
     if (!finished.wait(waitMs)) {
         process.kill();
         process.waitForFinished();

@@ -11,8 +11,9 @@ class ClientRun
 {
 public:
     static QString clientPath();
-    // Starts the client, waits for its end and fills the fields.
-    static ClientRun run(const QStringList& args, int waitMs = 60000);
+    // Starts the client with `input` on its standard input, waits for its end
+    // and fills the fields.
+    static ClientRun run(const QStringList& args, const QByteArray& input = QByteArray(), int waitMs = 60000);
 
     bool finished = false;
     int exitCode = -1;

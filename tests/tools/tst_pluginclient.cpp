@@ -67,62 +67,71 @@ void TestPluginClient::cleanup()
 void TestPluginClient::commands_data()
 {
     QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<Writes>("writes");
     QTest::addColumn<bool>("closeAfter");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("ping") << QStringList{"ping"} << QByteArray("MSG_PING_SYSTRAY_GUI")
+    QTest::newRow("ping") << QStringList{"ping"} << QByteArray() << QByteArray("MSG_PING_SYSTRAY_GUI")
                           << Writes{"MSG_PING_SYSTRAY_GUI"} << false << QByteArray("traybridge is running\n")
                           << 0;
-    QTest::newRow("run-webui") << QStringList{"run-webui"} << QByteArray("REQUEST_TO_RUN_RUNBAT")
-                               << Writes{"OK_RECOV_START_TCP_SEVER"} << false
-                               << QByteArray("web UI start requested\n") << 0;
-    QTest::newRow("status") << QStringList{"status"} << QByteArray("REQUEST_STATUS_RUNBAT")
+    QTest::newRow("run-webui") << QStringList{"run-webui"} << QByteArray()
+                               << QByteArray("REQUEST_TO_RUN_RUNBAT") << Writes{"OK_RECOV_START_TCP_SEVER"}
+                               << false << QByteArray("web UI start requested\n") << 0;
+    QTest::newRow("status") << QStringList{"status"} << QByteArray() << QByteArray("REQUEST_STATUS_RUNBAT")
                             << Writes{"m_stablediffusion_status->don't INIT"} << false
                             << QByteArray("m_stablediffusion_status->don't INIT\n") << 0;
-    QTest::newRow("skip") << QStringList{"skip"} << QByteArray("REQUEST_SKIP_GENERATION")
+    QTest::newRow("skip") << QStringList{"skip"} << QByteArray() << QByteArray("REQUEST_SKIP_GENERATION")
                           << Writes{"OK_SKIP_GENERATION"} << false << QByteArray("skip requested\n") << 0;
-    QTest::newRow("is-running") << QStringList{"is-running"} << QByteArray("MSG_IS_STABLEDIFFUSION_RUNNING")
+    QTest::newRow("is-running") << QStringList{"is-running"} << QByteArray()
+                                << QByteArray("MSG_IS_STABLEDIFFUSION_RUNNING")
                                 << Writes{"STABLE_DIFFUSION_WORK"} << false
                                 << QByteArray("STABLE_DIFFUSION_WORK\n") << 0;
-    QTest::newRow("load-status") << QStringList{"load-status"}
+    QTest::newRow("load-status") << QStringList{"load-status"} << QByteArray()
                                  << QByteArray("MSG_GET_STATUS_LOAD_STABLEDIFFUSION")
                                  << Writes{"RESPONSE_STATUS_LOADSTABLE_DIFFUSION_NOT_WORK"} << false
                                  << QByteArray("STABLE_DIFFUSION_NOT_WORK\n") << 0;
-    QTest::newRow("get-load-status") << QStringList{"get-load-status"} << QByteArray("get_load_status")
+    QTest::newRow("get-load-status") << QStringList{"get-load-status"} << QByteArray()
+                                     << QByteArray("get_load_status")
                                      << Writes{"STABLE_DIFFUSION_LAUNCH_PROCESS : 3"} << false
                                      << QByteArray("STABLE_DIFFUSION_LAUNCH_PROCESS : 3\n") << 0;
     QTest::newRow("reply among notifications of other work")
-        << QStringList{"is-running"} << QByteArray("MSG_IS_STABLEDIFFUSION_RUNNING")
+        << QStringList{"is-running"} << QByteArray() << QByteArray("MSG_IS_STABLEDIFFUSION_RUNNING")
         << Writes{"PROGRESS_TXT2IMG:0.5", "STABLE_DIFFUSION_WORKPROGRESS_TXT2IMG:0.75"} << false
         << QByteArray("STABLE_DIFFUSION_WORK\n") << 0;
     QTest::newRow("reply split over two writes")
-        << QStringList{"load-status"} << QByteArray("MSG_GET_STATUS_LOAD_STABLEDIFFUSION")
+        << QStringList{"load-status"} << QByteArray() << QByteArray("MSG_GET_STATUS_LOAD_STABLEDIFFUSION")
         << Writes{"RESPONSE_STATUS_LOAD", "STABLE_DIFFUSION_START_END"} << false
         << QByteArray("STABLE_DIFFUSION_START_END\n") << 0;
-    QTest::newRow("ping, wrong reply") << QStringList{"ping"} << QByteArray("MSG_PING_SYSTRAY_GUI")
-                                       << Writes{"OK_SKIP_GENERATION"} << false << QByteArray() << 7;
+    QTest::newRow("ping, wrong reply")
+        << QStringList{"ping"} << QByteArray() << QByteArray("MSG_PING_SYSTRAY_GUI")
+        << Writes{"OK_SKIP_GENERATION"} << false << QByteArray() << 7;
     QTest::newRow("load-status without its lead")
-        << QStringList{"load-status"} << QByteArray("MSG_GET_STATUS_LOAD_STABLEDIFFUSION")
+        << QStringList{"load-status"} << QByteArray() << QByteArray("MSG_GET_STATUS_LOAD_STABLEDIFFUSION")
         << Writes{"STABLE_DIFFUSION_WORK"} << false << QByteArray() << 7;
     QTest::newRow("raw with escapes")
-        << QStringList{"raw", "--escapes", "  MSG_PING_SYSTRAY_GUI\\r\\n"}
+        << QStringList{"raw", "--escapes", "  MSG_PING_SYSTRAY_GUI\\r\\n"} << QByteArray()
         << QByteArray("  MSG_PING_SYSTRAY_GUI\r\n") << Writes{"MSG_PING_SYSTRAY_GUI"} << false
         << QByteArray("MSG_PING_SYSTRAY_GUI") << 0;
     QTest::newRow("raw bytes as given")
-        << QStringList{"raw", "msg_ping_systray_gui \\n"} << QByteArray("msg_ping_systray_gui \\n")
-        << Writes{"x"} << false << QByteArray("x") << 0;
+        << QStringList{"raw", "msg_ping_systray_gui \\n"} << QByteArray()
+        << QByteArray("msg_ping_systray_gui \\n") << Writes{"x"} << false << QByteArray("x") << 0;
     QTest::newRow("raw --follow until closed")
-        << QStringList{"raw", "--follow", "prompt:e30="} << QByteArray("prompt:e30=")
+        << QStringList{"raw", "--follow", "prompt:e30="} << QByteArray() << QByteArray("prompt:e30=")
         << Writes{started, "PROGRESS_TXT2IMG:0.5PROGRESS_TXT2IMG:1", saved} << true
         << started + "PROGRESS_TXT2IMG:0.5PROGRESS_TXT2IMG:1" + saved << 0;
+    QTest::newRow("raw from standard input")
+        << QStringList{"raw", "-"} << QByteArray("MSG_PING_SYSTRAY_GUI\0tail", 25)
+        << QByteArray("MSG_PING_SYSTRAY_GUI\0tail", 25) << Writes{"MSG_PING_SYSTRAY_GUI"} << false
+        << QByteArray("MSG_PING_SYSTRAY_GUI") << 0;
 }
 
 void TestPluginClient::commands()
 {
     QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
     QFETCH(QByteArray, request);
     QFETCH(Writes, writes);
     QFETCH(bool, closeAfter);
@@ -130,7 +139,7 @@ void TestPluginClient::commands()
     QFETCH(int, exitCode);
 
     m_bridge->setResponder([&](const QByteArray&) { return FakeBridge::Script{writes, closeAfter}; });
-    const ClientRun run = ClientRun::run(args);
+    const ClientRun run = ClientRun::run(args, input);
     QVERIFY(run.finished);
     QCOMPARE(m_bridge->requests(), QList<QByteArray>{request});
     QCOMPARE(run.out, out);
