@@ -21,7 +21,36 @@ trap cleanup EXIT
 
 python3 "$root/tools/fakewebui/fakewebui.py" --quiet >"$logs/webui.out" 2>"$logs/webui.err" &
 pids+=($!)
-QT_QPA_PLATFORM=offscreen "$bin/traybridge" >"$logs/traybridge.log" 2>&1 &
+
+# traybridge needs a tray, its settings and ctlrunner beside it. A virtual
+# display with a tray host, a settings store naming stand-in files, and a copy
+# of the program in a folder of its own (start.log lands there).
+app="$logs/app"
+store="$logs/registry/SOFTWARE/Cinema4DPluginSettings"
+mkdir -p "$app" "$store" "$logs/files" "$logs/tmp"
+cp "$bin/traybridge" "$bin/ctlrunner" "$app/"
+for name in path_python_progress_bar path_python_tcp_server path_qt_systray_gui path_stable_difusson_bat path_python; do
+    printf '#!/bin/sh\nexit 0\n' >"$logs/files/$name"
+    chmod +x "$logs/files/$name"
+    printf '%s' "$logs/files/$name" >"$store/$name"
+done
+Xvfb -displayfd 3 -screen 0 640x240x24 -nolisten tcp 3>"$logs/display" >"$logs/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 300); do
+    [[ -s "$logs/display" ]] && break
+    sleep 0.1
+done
+[[ -s "$logs/display" ]] || { echo "demo: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$logs/display")"
+trayer --edge top --align right --widthtype pixel --width 120 --height 24 --SetDockType true >"$logs/trayer.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+    xwininfo -name panel >/dev/null 2>&1 && break
+    sleep 0.1
+done
+QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS=disabled: TRAYBRIDGE_REGISTRY_ROOT="$logs/registry" \
+    TRAYBRIDGE_BOX_LOG="$logs/boxes.log" TMPDIR="$logs/tmp" \
+    "$app/traybridge" >"$logs/traybridge.log" 2>&1 &
 pids+=($!)
 
 python3 - "$logs" <<'PY'
