@@ -34,14 +34,28 @@ for name in path_python_progress_bar path_python_tcp_server path_qt_systray_gui 
     chmod +x "$logs/files/$name"
     printf '%s' "$logs/files/$name" >"$store/$name"
 done
-Xvfb -displayfd 3 -screen 0 640x240x24 -nolisten tcp 3>"$logs/display" >"$logs/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 300); do
-    [[ -s "$logs/display" ]] && break
-    sleep 0.1
+# A display number from a wide range whose socket file is free: the files in
+# /tmp/.X11-unix are shared with other network namespaces.
+display=""
+for _ in $(seq 40); do
+    n=$((100 + RANDOM % 5000))
+    [[ -e /tmp/.X11-unix/X$n ]] && continue
+    Xvfb ":$n" -screen 0 640x240x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+    xvfb=$!
+    for _ in $(seq 150); do
+        [[ -e /tmp/.X11-unix/X$n ]] && break
+        kill -0 "$xvfb" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [[ -e /tmp/.X11-unix/X$n ]] && kill -0 "$xvfb" 2>/dev/null; then
+        pids+=("$xvfb")
+        display=":$n"
+        break
+    fi
+    kill "$xvfb" 2>/dev/null || true
 done
-[[ -s "$logs/display" ]] || { echo "demo: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$logs/display")"
+[[ -n "$display" ]] || { echo "demo: Xvfb did not start" >&2; exit 1; }
+export DISPLAY="$display"
 trayer --edge top --align right --widthtype pixel --width 120 --height 24 --SetDockType true >"$logs/trayer.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do

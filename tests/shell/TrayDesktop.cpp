@@ -16,7 +16,7 @@ extern char** environ;
 
 namespace {
 
-pid_t spawn(const QList<QByteArray>& command, const QList<QByteArray>& extraEnvironment, int keepFd = -1)
+pid_t spawn(const QList<QByteArray>& command, const QList<QByteArray>& extraEnvironment)
 {
     std::vector<QByteArray> storage(command.begin(), command.end());
     std::vector<char*> argv;
@@ -44,7 +44,6 @@ pid_t spawn(const QList<QByteArray>& command, const QList<QByteArray>& extraEnvi
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    (void)keepFd; // inherited: pipes are made without close-on-exec
     pid_t pid = 0;
     const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -77,30 +76,51 @@ TrayDesktop::~TrayDesktop()
 
 bool TrayDesktop::start(const QString& trayProbe)
 {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        m_error = QStringLiteral("pipe failed");
+    // Every network namespace has its own abstract X sockets, but the socket
+    // files in /tmp/.X11-unix are shared, and Xvfb takes over an existing one.
+    // Numbers counted up from 0 (as -displayfd does) would meet those of runs in
+    // other namespaces; a number drawn from a wide range, whose socket file is
+    // not there yet, does not.
+    timespec seed;
+    clock_gettime(CLOCK_MONOTONIC, &seed);
+    unsigned number = 0;
+    for (int attempt = 0; attempt < 40 && m_display.isEmpty(); ++attempt) {
+        number =
+            100 +
+            (unsigned(getpid()) * 131u + unsigned(seed.tv_nsec / 1000) + unsigned(attempt) * 977u) % 5000u;
+        const QByteArray socketFile = "/tmp/.X11-unix/X" + QByteArray::number(number);
+        if (access(socketFile.constData(), F_OK) == 0)
+            continue;
+        m_xvfb = spawn(
+            {"Xvfb", ":" + QByteArray::number(number), "-screen", "0", "640x240x24", "-nolisten", "tcp"}, {});
+        if (!m_xvfb) {
+            m_error = QStringLiteral("Xvfb does not start");
+            return false;
+        }
+        timespec begin;
+        clock_gettime(CLOCK_MONOTONIC, &begin);
+        while (!deadlinePassed(begin, 15000)) {
+            int status = 0;
+            if (waitpid(m_xvfb, &status, WNOHANG) == m_xvfb) {
+                m_xvfb = 0; // the number was taken after all
+                break;
+            }
+            if (access(socketFile.constData(), F_OK) == 0) {
+                m_display = QStringLiteral(":") + QString::number(number);
+                break;
+            }
+            const timespec pause{0, 20 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+        if (m_display.isEmpty() && m_xvfb) {
+            stop(m_xvfb);
+            m_xvfb = 0;
+        }
+    }
+    if (m_display.isEmpty()) {
+        m_error = QStringLiteral("no free X display found");
         return false;
     }
-    m_xvfb = spawn(
-        {"Xvfb", "-displayfd", QByteArray::number(fds[1]), "-screen", "0", "640x240x24", "-nolisten", "tcp"},
-        {}, fds[1]);
-    close(fds[1]);
-    if (!m_xvfb) {
-        close(fds[0]);
-        m_error = QStringLiteral("Xvfb does not start");
-        return false;
-    }
-    QByteArray number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    close(fds[0]);
-    if (number.isEmpty()) {
-        m_error = QStringLiteral("Xvfb gave no display number");
-        return false;
-    }
-    m_display = QStringLiteral(":") + QString::fromLatin1(number);
     const QByteArray displayVar = "DISPLAY=" + m_display.toLatin1();
 
     m_trayer =
