@@ -51,6 +51,13 @@ bool FakeWebUi::start(const QStringList& extraArgs)
     return true;
 }
 
+bool FakeWebUi::prepare()
+{
+    if (!isRunning() && !start())
+        return false;
+    return reset();
+}
+
 void FakeWebUi::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
@@ -91,6 +98,13 @@ FakeWebUi::Answer FakeWebUi::request(const QByteArray& method, const QString& pa
     }
     delete reply;
     return answer;
+}
+
+QNetworkReply* FakeWebUi::postTxt2img(QNetworkAccessManager& client, const QByteArray& payload)
+{
+    QNetworkRequest request(QUrl(baseUrl() + QStringLiteral("/sdapi/v1/txt2img")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    return client.post(request, payload);
 }
 
 bool FakeWebUi::control(const QJsonObject& command)

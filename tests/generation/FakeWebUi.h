@@ -5,6 +5,9 @@
 #include <QProcess>
 #include <QString>
 
+class QNetworkAccessManager;
+class QNetworkReply;
+
 // The stand-in web UI (tools/fakewebui/fakewebui.py) as a child process on
 // 127.0.0.1:7860, with its control endpoint.
 class FakeWebUi
@@ -19,6 +22,8 @@ public:
     bool start(const QStringList& extraArgs = {});
     void stop();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+    // Starts it again if a test stopped it, then resets it; false with error().
+    bool prepare();
     QString error() const { return m_error; }
 
     // POST /fakewebui/control; false (with error()) unless it answers 200.
@@ -42,6 +47,8 @@ public:
     // A plain request to the stand-in, waited for.
     static Answer request(const QByteArray& method, const QString& path,
                           const QByteArray& body = QByteArray());
+    // POSTs a JSON payload to /sdapi/v1/txt2img through `client`; the caller owns the reply.
+    static QNetworkReply* postTxt2img(QNetworkAccessManager& client, const QByteArray& payload);
 
     static QString baseUrl() { return QStringLiteral("http://127.0.0.1:7860"); }
     static QString script();

@@ -99,12 +99,7 @@ private slots:
         QVERIFY(m_server->isListening());
     }
 
-    void init()
-    {
-        if (!m_web.isRunning())
-            QVERIFY2(m_web.start(), qPrintable(m_web.error()));
-        QVERIFY2(m_web.reset(), qPrintable(m_web.error()));
-    }
+    void init() { QVERIFY2(m_web.prepare(), qPrintable(m_web.error())); }
 
     void promptYieldsProgressAndTheStoredImage()
     {

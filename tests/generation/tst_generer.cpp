@@ -49,9 +49,7 @@ private slots:
 
     void init()
     {
-        if (!m_web.isRunning())
-            QVERIFY2(m_web.start(), qPrintable(m_web.error()));
-        QVERIFY2(m_web.reset(), qPrintable(m_web.error()));
+        QVERIFY2(m_web.prepare(), qPrintable(m_web.error()));
         m_home.reset(new QTemporaryDir);
         QVERIFY(m_home->isValid());
         qputenv("HOME", QFile::encodeName(m_home->path()));

@@ -33,12 +33,7 @@ private:
 private slots:
     void initTestCase() { QVERIFY2(m_web.start(), qPrintable(m_web.error())); }
 
-    void init()
-    {
-        if (!m_web.isRunning())
-            QVERIFY2(m_web.start(), qPrintable(m_web.error()));
-        QVERIFY2(m_web.reset(), qPrintable(m_web.error()));
-    }
+    void init() { QVERIFY2(m_web.prepare(), qPrintable(m_web.error())); }
 
     // While a generation runs, polls every 250 ms relay rising values; the
     // finish stops them.
@@ -54,10 +49,8 @@ private slots:
         QVERIFY(!timer->isActive());
 
         QNetworkAccessManager client;
-        QNetworkRequest request(QUrl(FakeWebUi::baseUrl() + QStringLiteral("/sdapi/v1/txt2img")));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
         QNetworkReply* generation =
-            client.post(request, R"({"prompt":"sand","width":8,"height":8,"steps":40})");
+            FakeWebUi::postTxt2img(client, R"({"prompt":"sand","width":8,"height":8,"steps":40})");
         QSignalSpy generated(generation, &QNetworkReply::finished);
 
         progress.start_recursiv_get_progress();

@@ -22,12 +22,7 @@ private:
 private slots:
     void initTestCase() { QVERIFY2(m_web.start(), qPrintable(m_web.error())); }
 
-    void init()
-    {
-        if (!m_web.isRunning())
-            QVERIFY2(m_web.start(), qPrintable(m_web.error()));
-        QVERIFY2(m_web.reset(), qPrintable(m_web.error()));
-    }
+    void init() { QVERIFY2(m_web.prepare(), qPrintable(m_web.error())); }
 
     // Two skips in a row are two POSTs of the empty object, both logged.
     void twoSkipsSendTwoPosts()
@@ -56,10 +51,8 @@ private slots:
     {
         QVERIFY(m_web.reset(0.05));
         QNetworkAccessManager client;
-        QNetworkRequest request(QUrl(FakeWebUi::baseUrl() + QStringLiteral("/sdapi/v1/txt2img")));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
         QNetworkReply* generation =
-            client.post(request, R"({"prompt":"endless","width":8,"height":8,"steps":100000})");
+            FakeWebUi::postTxt2img(client, R"({"prompt":"endless","width":8,"height":8,"steps":100000})");
         QSignalSpy generated(generation, &QNetworkReply::finished);
         QTRY_VERIFY_WITH_TIMEOUT(m_web.status().value(QStringLiteral("running")).toBool(), 30000);
 

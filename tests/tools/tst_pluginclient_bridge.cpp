@@ -4,6 +4,7 @@
 
 #include "CTcpServer.h"
 #include "ClientRun.h"
+#include "FakeWebUi.h"
 
 #include <QImage>
 #include <QtTest>
@@ -22,12 +23,10 @@ private slots:
     void generate();
 
 private:
-    bool startWebUi(const QStringList& extraArgs);
-
     QTemporaryDir m_home;
     QTemporaryDir m_registry;
     std::unique_ptr<CTcpServer> m_server;
-    std::unique_ptr<QProcess> m_webUi;
+    FakeWebUi m_webUi;
 };
 
 void TestPluginClientBridge::initTestCase()
@@ -47,34 +46,11 @@ void TestPluginClientBridge::init()
 
 void TestPluginClientBridge::cleanup()
 {
-    if (m_webUi) {
-        m_webUi->kill();
-        m_webUi->waitForFinished();
-        m_webUi.reset();
-    }
+    m_webUi.stop();
     if (m_server) {
         QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 0, 10000);
         m_server.reset();
     }
-}
-
-bool TestPluginClientBridge::startWebUi(const QStringList& extraArgs)
-{
-    m_webUi = std::make_unique<QProcess>();
-    m_webUi->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_webUi->start(QStringLiteral("python3"), QStringList{qEnvironmentVariable("TB_SOURCE_DIR") +
-                                                              QStringLiteral("/tools/fakewebui/fakewebui.py"),
-                                                          "--quiet", "--step-delay", "0.05"} +
-                                                  extraArgs);
-    QByteArray said;
-    QElapsedTimer waited;
-    waited.start();
-    while (!said.contains("serving on") && waited.elapsed() < 30000) {
-        if (!m_webUi->waitForReadyRead(1000) && m_webUi->state() != QProcess::Running)
-            return false;
-        said += m_webUi->readAllStandardOutput();
-    }
-    return said.contains("serving on");
 }
 
 void TestPluginClientBridge::commands_data()
@@ -131,7 +107,7 @@ void TestPluginClientBridge::generate()
     QFETCH(QByteArray, message);
 
     if (webUi)
-        QVERIFY(startWebUi(webUiArgs));
+        QVERIFY2(m_webUi.start(QStringList{"--step-delay", "0.05"} + webUiArgs), qPrintable(m_webUi.error()));
     const ClientRun run =
         ClientRun::run({"generate", "--prompt", "a mossy brick wall", "--width", "64", "--height", "48",
                         "--steps", "30", "--seed", "7", "--timeout", "30"});
