@@ -1,6 +1,7 @@
 // procwarden as a real service on Linux: the control table, the termination
 // walks against real processes, the settings read at every control, the stop
 // sequence, the control channel's checks and ctlrunner's outcomes.
+#include "ControlLines.h"
 #include "WardenRun.h"
 
 #include <QDir>
@@ -17,24 +18,12 @@
 #include <unistd.h>
 
 namespace {
-const QString BeforeSwitch = QStringLiteral("[ServiceCtrlHandler] : before switch ");
-const QString HandlerExit = QStringLiteral("My Sample Service: ServiceCtrlHandler: Exit");
+using namespace ControlLines;
+
 const QString Str557 = QStringLiteral("My Sample Service: err str557");
-const QString Quiet = QStringLiteral("My Sample Service: Terminated python.exe process");
-const QString Verbose = QStringLiteral("My Sample Service: 'ok send' Terminated python.exe process");
 const QString StopRequest =
     QStringLiteral("My Sample Service: ServiceCtrlHandler: SERVICE_CONTROL_STOP Request");
 const QString KeyNotFound = QStringLiteral("Key not found <SOFTWARE\\Cinema4DPluginSettings>");
-
-// The lines of one control: the bracketed texts end with a line break, so an
-// empty line follows each of them.
-QStringList controlLines(const QStringList& middle, const QString& readerLine = QString())
-{
-    QStringList lines{BeforeSwitch, QString()};
-    if (!readerLine.isEmpty())
-        lines << readerLine;
-    return lines + middle + QStringList{HandlerExit};
-}
 
 QString binary(const QString& name)
 {
@@ -104,12 +93,8 @@ private slots:
         QTest::addColumn<bool>("byCtlrunner");
         QTest::addColumn<QStringList>("middle");
 
-        QTest::newRow("144 quiet walk")
-            << 144u << false
-            << QStringList{QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString()};
-        const QStringList stop{
-            QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION "), QString(),
-            Str557};
+        QTest::newRow("144 quiet walk") << 144u << false << QStringList{UpdateStatus, QString()};
+        const QStringList stop{RequestStop, QString(), Str557};
         QTest::newRow("145 verbose walk") << 145u << false << stop;
         QTest::newRow("145 sent by ctlrunner") << 145u << true << stop;
         QTest::newRow("146 launch request")
@@ -193,11 +178,10 @@ private slots:
         // Snapshot order: procwarden (1), the two copies, the other image.
         QStringList middle;
         if (verbose) {
-            middle << QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION ")
-                   << QString() << Str557;
+            middle << RequestStop << QString() << Str557;
             middle << (matches ? Verbose : Str557) << (matches ? Verbose : Str557) << Str557;
         } else {
-            middle << QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS ") << QString();
+            middle << UpdateStatus << QString();
             if (matches)
                 middle << Quiet << Quiet;
         }
@@ -221,13 +205,8 @@ private slots:
         QTest::addColumn<uint>("code");
         QTest::addColumn<QStringList>("middle");
         const QString notEnded = QStringLiteral("My Sample Service: python.exe process not terminated");
-        QTest::newRow("quiet") << 144u
-                               << QStringList{QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "),
-                                              QString(), notEnded, notEnded};
-        QTest::newRow("verbose")
-            << 145u
-            << QStringList{QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION "),
-                           QString(), Str557, notEnded, notEnded};
+        QTest::newRow("quiet") << 144u << QStringList{UpdateStatus, QString(), notEnded, notEnded};
+        QTest::newRow("verbose") << 145u << QStringList{RequestStop, QString(), Str557, notEnded, notEnded};
     }
 
     void terminationRefused()
@@ -292,17 +271,12 @@ private slots:
 
         int before = run.logMessages().size();
         QCOMPARE(run.sendControl(145), QByteArray("OK\n"));
-        QCOMPARE(
-            run.logMessagesFrom(before),
-            controlLines({QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION "),
-                          QString(), Str557, Str557, Str557},
-                         readerLine));
+        QCOMPARE(run.logMessagesFrom(before),
+                 controlLines({RequestStop, QString(), Str557, Str557, Str557}, readerLine));
 
         before = run.logMessages().size();
         QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
-        QCOMPARE(run.logMessagesFrom(before),
-                 controlLines({QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString()},
-                              readerLine));
+        QCOMPARE(run.logMessagesFrom(before), controlLines({UpdateStatus, QString()}, readerLine));
         QCOMPARE(first->state(), QProcess::Running);
         QCOMPARE(second->state(), QProcess::Running);
     }
@@ -318,16 +292,13 @@ private slots:
 
         int before = run.logMessages().size();
         QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
-        QCOMPARE(run.logMessagesFrom(before),
-                 controlLines({QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString()}));
+        QCOMPARE(run.logMessagesFrom(before), controlLines({UpdateStatus, QString()}));
         QCOMPARE(target->state(), QProcess::Running);
 
         QVERIFY(run.setPathPython(QFile::encodeName(m_target)));
         before = run.logMessages().size();
         QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
-        QCOMPARE(run.logMessagesFrom(before),
-                 controlLines(
-                     {QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS "), QString(), Quiet}));
+        QCOMPARE(run.logMessagesFrom(before), controlLines({UpdateStatus, QString(), Quiet}));
         QTRY_VERIFY_WITH_TIMEOUT(killedBySignal(target), 20000);
 
         QVERIFY(run.setPathPython(QByteArray()));

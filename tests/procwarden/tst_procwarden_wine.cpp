@@ -1,6 +1,7 @@
 // The Windows build of procwarden under Wine's Service Control Manager:
 // created and started with sc, controlled by ctlrunner.exe and svccontrol.exe,
 // its settings written with reg; the log checked byte for byte (CR LF).
+#include "ControlLines.h"
 #include "WinePrefix.h"
 
 #include <QDir>
@@ -13,14 +14,9 @@
 #include <vector>
 
 namespace {
+using namespace ControlLines;
+
 const QString ServiceName = QStringLiteral("stable diffusion service");
-const QString BeforeSwitch = QStringLiteral("[ServiceCtrlHandler] : before switch ");
-const QString HandlerExit = QStringLiteral("My Sample Service: ServiceCtrlHandler: Exit");
-const QString UpdateStatus = QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_UPDATE_STATUS ");
-const QString RequestStop =
-    QStringLiteral("[ServiceCtrlHandler] : MSG_GUI_REQUEST_TO_STOP_STABLE_DIFFUSION ");
-const QString Quiet = QStringLiteral("My Sample Service: Terminated python.exe process");
-const QString Verbose = QStringLiteral("My Sample Service: 'ok send' Terminated python.exe process");
 const QStringList WalkErrors{QStringLiteral("My Sample Service: err str557"),
                              QStringLiteral("My Sample Service: err str558"),
                              QStringLiteral("My Sample Service: err str559")};
@@ -60,10 +56,6 @@ QStringList messagesOf(const QByteArray& bytes, bool* ok)
     return messages;
 }
 
-QStringList controlLines(const QStringList& middle)
-{
-    return QStringList{BeforeSwitch, QString()} + middle + QStringList{HandlerExit};
-}
 } // namespace
 
 class TestProcwardenWine : public QObject
