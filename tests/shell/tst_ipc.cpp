@@ -2,6 +2,7 @@
 #include "IPCClient.h"
 #include "IPCServer.h"
 #include "MessageCapture.h"
+#include "StaleSocket.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -11,10 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 namespace {
 
 const QString answerText = QStringLiteral("THE APPLICATION IS ALREADY RUNNING");
@@ -22,21 +19,6 @@ const QString answerText = QStringLiteral("THE APPLICATION IS ALREADY RUNNING");
 QString socketPath()
 {
     return QDir::tempPath() + QStringLiteral("/" IPC_NAME);
-}
-
-// A socket entry as a listener that died leaves it: bound, never unlinked.
-bool leaveStaleSocket(const QString& path)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = QFile::encodeName(path);
-    qstrncpy(address.sun_path, name.constData(), sizeof(address.sun_path));
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
-    return bound && QFile::exists(path);
 }
 
 QByteArray block(const QString& text)
@@ -82,6 +64,31 @@ public:
 private:
     QLocalServer m_server;
     QList<QByteArray> m_pieces;
+};
+
+// A listener of the program that counts the knocks it answers.
+struct CountingServer
+{
+    CountingServer()
+    {
+        server.setCallback([this] { ++reactions; });
+        server.start();
+    }
+    IPC::Server server;
+    int reactions = 0;
+};
+
+// A knock of the program that counts its two outcomes.
+struct CountingClient
+{
+    CountingClient()
+    {
+        client.setMessageCallback([this] { ++handedOver; });
+        client.setNoServerCallback([this] { ++noServer; });
+    }
+    IPC::Client client;
+    int handedOver = 0;
+    int noServer = 0;
 };
 
 } // namespace
@@ -137,10 +144,7 @@ void TstIpc::cleanup()
 
 void TstIpc::serverAnswersEveryKnockWithTheBlock()
 {
-    IPC::Server server;
-    int reactions = 0;
-    server.setCallback([&reactions] { ++reactions; });
-    server.start();
+    CountingServer running;
     QVERIFY(QFile::exists(socketPath()));
 
     QByteArray expected = QByteArray::fromHex("00000048"
@@ -158,7 +162,7 @@ void TstIpc::serverAnswersEveryKnockWithTheBlock()
             (received += socket.readAll(), socket.state() == QLocalSocket::UnconnectedState), 10000);
         received += socket.readAll();
         QCOMPARE(received.toHex(), expected.toHex());
-        QCOMPARE(reactions, i);
+        QCOMPARE(running.reactions, i);
     }
 }
 
@@ -180,20 +184,13 @@ void TstIpc::serverRemovesStaleEntry()
         file.write("left over");
     }
 
-    IPC::Server server;
-    int reactions = 0;
-    server.setCallback([&reactions] { ++reactions; });
-    server.start();
+    CountingServer running;
 
-    IPC::Client client;
-    int handedOver = 0;
-    int noServer = 0;
-    client.setMessageCallback([&handedOver] { ++handedOver; });
-    client.setNoServerCallback([&noServer] { ++noServer; });
-    client.send();
-    QTRY_COMPARE_WITH_TIMEOUT(handedOver, 1, 10000);
-    QCOMPARE(noServer, 0);
-    QCOMPARE(reactions, 1);
+    CountingClient knock;
+    knock.client.send();
+    QTRY_COMPARE_WITH_TIMEOUT(knock.handedOver, 1, 10000);
+    QCOMPARE(knock.noServer, 0);
+    QCOMPARE(running.reactions, 1);
     QVERIFY(QFile(m_tmp.path() + QStringLiteral("/boxes.log")).size() <= 0);
 }
 
@@ -205,10 +202,7 @@ void TstIpc::serverShowsBoxWhenItCannotListen()
     QVERIFY(QDir().mkpath(deep));
     qputenv("TMPDIR", QFile::encodeName(deep));
     {
-        IPC::Server server;
-        int reactions = 0;
-        server.setCallback([&reactions] { ++reactions; });
-        server.start();
+        CountingServer running;
         qputenv("TMPDIR", tmp);
 
         QFile boxes(m_tmp.path() + QStringLiteral("/boxes.log"));
@@ -222,13 +216,11 @@ void TstIpc::serverShowsBoxWhenItCannotListen()
         QCOMPARE(line.count(QLatin1Char('\n')), 1);
 
         // Nothing listens: a later copy finds no running copy.
-        IPC::Client client;
-        int noServer = 0;
-        client.setMessageCallback([] { QFAIL("nobody should answer"); });
-        client.setNoServerCallback([&noServer] { ++noServer; });
-        client.send();
-        QTRY_COMPARE(noServer, 1);
-        QCOMPARE(reactions, 0);
+        CountingClient knock;
+        knock.client.setMessageCallback([] { QFAIL("nobody should answer"); });
+        knock.client.send();
+        QTRY_COMPARE(knock.noServer, 1);
+        QCOMPARE(running.reactions, 0);
     }
 }
 
@@ -263,39 +255,28 @@ void TstIpc::clientWithoutRunningCopyBecomesPrimary()
     if (staleEntry)
         QVERIFY(leaveStaleSocket(socketPath()));
 
-    IPC::Client client;
-    int handedOver = 0;
-    int noServer = 0;
-    client.setMessageCallback([&handedOver] { ++handedOver; });
-    client.setNoServerCallback([&noServer] { ++noServer; });
-    client.send();
-    QTRY_COMPARE(noServer, 1);
+    CountingClient knock;
+    knock.client.send();
+    QTRY_COMPARE(knock.noServer, 1);
     QTest::qWait(0);
-    QCOMPARE(handedOver, 0);
+    QCOMPARE(knock.handedOver, 0);
     QCOMPARE(m_capture->lines().filter(QStringLiteral("[Client::displayError]")), QStringList{line});
     QCOMPARE(m_capture->count(QStringLiteral("[ send ] : connectToServer(IPC_NAME) ipc_stablediffusion")), 1);
 }
 
 void TstIpc::clientHandsOverWhenRunningCopyAnswers()
 {
-    IPC::Server server;
-    int reactions = 0;
-    server.setCallback([&reactions] { ++reactions; });
-    server.start();
+    CountingServer running;
 
     for (int copy = 1; copy <= 2; ++copy) {
-        IPC::Client client;
-        int handedOver = 0;
-        int noServer = 0;
-        client.setMessageCallback([&handedOver] { ++handedOver; });
-        client.setNoServerCallback([&noServer] { ++noServer; });
-        client.send();
-        QTRY_COMPARE_WITH_TIMEOUT(handedOver, 1, 10000);
-        QCOMPARE(reactions, copy);
+        CountingClient knock;
+        knock.client.send();
+        QTRY_COMPARE_WITH_TIMEOUT(knock.handedOver, 1, 10000);
+        QCOMPARE(running.reactions, copy);
         // The listener closes after its block: that is no reason to start up.
         QTest::qWait(50);
-        QCOMPARE(noServer, 0);
-        QCOMPARE(handedOver, 1);
+        QCOMPARE(knock.noServer, 0);
+        QCOMPARE(knock.handedOver, 1);
     }
     QCOMPARE(m_capture->count(QStringLiteral("[Client::displayError]")), 0);
 }
@@ -306,25 +287,17 @@ void TstIpc::clientWaitsForWholeBlock()
     PieceServer pieces({whole.left(2), whole.mid(2, 9), whole.mid(11)});
     QVERIFY(pieces.listen());
 
-    IPC::Client client;
-    int handedOver = 0;
-    int noServer = 0;
-    pieces.reactions = &handedOver;
-    client.setMessageCallback([&handedOver] { ++handedOver; });
-    client.setNoServerCallback([&noServer] { ++noServer; });
-    client.send();
-    QTRY_COMPARE_WITH_TIMEOUT(handedOver, 1, 10000);
+    CountingClient knock;
+    pieces.reactions = &knock.handedOver;
+    knock.client.send();
+    QTRY_COMPARE_WITH_TIMEOUT(knock.handedOver, 1, 10000);
     QCOMPARE(pieces.piecesBeforeLast, (QList<int>{0, 0}));
-    QCOMPARE(noServer, 0);
+    QCOMPARE(knock.noServer, 0);
 }
 
 void TstIpc::clientDoesNotTakeEmptyOrRepeatedText()
 {
-    IPC::Client client;
-    int handedOver = 0;
-    int noServer = 0;
-    client.setMessageCallback([&handedOver] { ++handedOver; });
-    client.setNoServerCallback([&noServer] { ++noServer; });
+    CountingClient knock;
 
     const QList<QPair<QString, int>> rounds{{QString(), 0},
                                             {QStringLiteral("FIRST"), 1},
@@ -334,15 +307,15 @@ void TstIpc::clientDoesNotTakeEmptyOrRepeatedText()
         auto server = std::make_unique<PieceServer>(QList<QByteArray>{block(round.first)});
         QVERIFY(server->listen());
         const int closedBefore = m_capture->count(QStringLiteral("is not taken"));
-        client.send();
-        if (round.second == handedOver)
+        knock.client.send();
+        if (round.second == knock.handedOver)
             QTRY_COMPARE_WITH_TIMEOUT(m_capture->count(QStringLiteral("is not taken")), closedBefore + 1,
                                       10000);
         else
-            QTRY_COMPARE_WITH_TIMEOUT(handedOver, round.second, 10000);
-        QCOMPARE(handedOver, round.second);
+            QTRY_COMPARE_WITH_TIMEOUT(knock.handedOver, round.second, 10000);
+        QCOMPARE(knock.handedOver, round.second);
     }
-    QCOMPARE(noServer, 0);
+    QCOMPARE(knock.noServer, 0);
 }
 
 QTEST_MAIN(TstIpc)

@@ -1,7 +1,9 @@
 // The real program in a real tray: Xvfb with trayer as the tray host, the icon
 // clicked and its menu used through xdotool, the stand-in web UI and stand-in
 // ctlrunner tools as the outside peers, real processes named "Cinema 4D.exe".
+#include "FakeWebUi.h"
 #include "ProgramRun.h"
+#include "StaleSocket.h"
 #include "TrayDesktop.h"
 
 #include <QDir>
@@ -13,11 +15,6 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
-
-#include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
 
@@ -38,19 +35,6 @@ QStringList otherNetwork()
             return wrapper;
     }
     return {};
-}
-
-bool leaveStaleSocket(const QString& path)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
-    return bound;
 }
 
 } // namespace
@@ -79,6 +63,7 @@ private slots:
 private:
     // Starts the program as the running copy and waits for its tray icon.
     bool startPrimary(ProgramRun& run, TrayDesktop::Window& icon);
+    bool prepareAndStartPrimary(ProgramRun& run, TrayDesktop::Window& icon);
     // Opens the context menu with the right button and presses keys in it.
     bool useMenu(ProgramRun& run, const TrayDesktop::Window& icon, const QStringList& keys);
     // A visible window of the program other than its tray icon.
@@ -86,7 +71,7 @@ private:
     void keepScreenshot(const QString& name);
 
     TrayDesktop m_desktop;
-    std::unique_ptr<QProcess> m_webUi;
+    FakeWebUi m_webUi;
     QList<QProcess*> m_cinema;
 };
 
@@ -98,11 +83,7 @@ void TstTray::initTestCase()
 
 void TstTray::cleanup()
 {
-    if (m_webUi) {
-        m_webUi->kill();
-        m_webUi->waitForFinished(10000);
-        m_webUi.reset();
-    }
+    m_webUi.stop();
     for (QProcess* p : qAsConst(m_cinema)) {
         p->kill();
         p->waitForFinished(10000);
@@ -126,6 +107,15 @@ bool TstTray::startPrimary(ProgramRun& run, TrayDesktop::Window& icon)
         QTest::qWait(50);
     }
     return false;
+}
+
+bool TstTray::prepareAndStartPrimary(ProgramRun& run, TrayDesktop::Window& icon)
+{
+    if (!run.prepare()) {
+        qWarning().noquote() << run.error();
+        return false;
+    }
+    return startPrimary(run, icon);
 }
 
 TrayDesktop::Window TstTray::popupOf(const ProgramRun& run, int minHeight) const
@@ -184,9 +174,8 @@ void TstTray::keepScreenshot(const QString& name)
 void TstTray::iconFollowsLaunchAndWebUi()
 {
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
 
     // Not running: entry 2 from the start, and refreshes that keep it write no "index=".
     QVERIFY(run.waitForCount(refreshLine, 3));
@@ -207,12 +196,7 @@ void TstTray::iconFollowsLaunchAndWebUi()
     QVERIFY(useMenu(run, icon, {QStringLiteral("Escape")}));
 
     // The stand-in web UI answers the next liveness probe: entry 3.
-    m_webUi = std::make_unique<QProcess>();
-    m_webUi->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_webUi->start(QStringLiteral("python3"),
-                   {qEnvironmentVariable("TB_SOURCE_DIR") + QStringLiteral("/tools/fakewebui/fakewebui.py"),
-                    QStringLiteral("--quiet")});
-    QVERIFY(m_webUi->waitForStarted(10000));
+    QVERIFY2(m_webUi.start(), qPrintable(m_webUi.error()));
     QTRY_VERIFY_WITH_TIMEOUT(run.iconIndexes(started).constLast() == 3, 20000);
     const int running = run.lines().size();
     QVERIFY(run.waitForCount(refreshLine, run.count(refreshLine) + 2));
@@ -229,9 +213,8 @@ void TstTray::iconFollowsLaunchAndWebUi()
 void TstTray::startIsDisabledRightAfterItIsChosen()
 {
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
 
     QVERIFY(useMenu(run, icon, {QStringLiteral("Down"), QStringLiteral("Return")}));
     QVERIFY(run.waitForLine(startLine));
@@ -253,9 +236,8 @@ void TstTray::startIsDisabledRightAfterItIsChosen()
 void TstTray::clicksOnIconAndBalloon()
 {
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
     const QString showLine = QStringLiteral("[ void CForm::showMessage() ] : ");
 
     QVERIFY(m_desktop.click(icon, 2));
@@ -319,9 +301,8 @@ void TstTray::stopRequest()
     QFETCH(bool, switchesToNotRunning);
 
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
 
     // Stop is offered while a launch is followed.
     QVERIFY(useMenu(run, icon, {QStringLiteral("Down"), QStringLiteral("Return")}));
@@ -373,9 +354,8 @@ void TstTray::quitAlwaysRunsStopRequest()
     QFETCH(int, toolCode);
 
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
     if (toolCode < 0)
         QVERIFY(QFile::remove(run.ctlrunnerPath()));
     else
@@ -400,9 +380,8 @@ void TstTray::quitAlwaysRunsStopRequest()
 void TstTray::startWithoutBatchSettingEnds()
 {
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
     run.removeValue(QStringLiteral("path_stable_difusson_bat"));
 
     QVERIFY(useMenu(run, icon, {QStringLiteral("Down"), QStringLiteral("Return")}));
@@ -416,9 +395,8 @@ void TstTray::startWithoutBatchSettingEnds()
 void TstTray::watcherEndsProgramWhenCinemaGoes()
 {
     ProgramRun run;
-    QVERIFY2(run.prepare(), qPrintable(run.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(run, icon));
+    QVERIFY(prepareAndStartPrimary(run, icon));
 
     // Never ran: checks go on and nothing happens.
     QVERIFY(run.waitForLine(QStringLiteral("Процесс Cinema 4D.exe не запущен."), 15000));
@@ -474,9 +452,8 @@ void TstTray::watcherEndsProgramWhenCinemaGoes()
 void TstTray::secondCopyWhilePortHeldEndsWithOne()
 {
     ProgramRun first;
-    QVERIFY2(first.prepare(), qPrintable(first.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(first, icon));
+    QVERIFY(prepareAndStartPrimary(first, icon));
 
     ProgramRun second;
     QVERIFY2(second.prepare(), qPrintable(second.error()));
@@ -505,9 +482,8 @@ void TstTray::secondCopyHandsOverWhenPortFree()
         QSKIP("no network namespace for the second copy here");
 
     ProgramRun first;
-    QVERIFY2(first.prepare(), qPrintable(first.error()));
     TrayDesktop::Window icon;
-    QVERIFY(startPrimary(first, icon));
+    QVERIFY(prepareAndStartPrimary(first, icon));
 
     // In a network namespace of its own the second copy gets the port; the
     // local socket folder is shared, so its knock reaches the first copy.
