@@ -7,6 +7,7 @@
 #include "MessageCapture.h"
 #include "RelocatedTestMain.h"
 #include "SettingsReporter.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -87,12 +88,8 @@ void TestBackendBridge::initTestCase()
     QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
 
     // The settings store as an installer fills it.
-    const QString key = m_dir.filePath(QStringLiteral("registry/SOFTWARE/Cinema4DPluginSettings"));
-    QVERIFY(QDir().mkpath(key));
-    QFile value(key + QStringLiteral("/path_stable_difusson_bat"));
-    QVERIFY(value.open(QIODevice::WriteOnly));
-    value.write(QFile::encodeName(m_script));
-    value.close();
+    QVERIFY(SettingsStore::write(m_dir.filePath(QStringLiteral("registry")),
+                                 QStringLiteral("path_stable_difusson_bat"), QFile::encodeName(m_script)));
 
     writeStartLog("1");
     m_server = std::make_unique<CTcpServer>();

@@ -5,6 +5,7 @@
 #include "QThreadExecuteUtil.h"
 #include "QThreadUpdateGui.h"
 #include "SettingsReporter.h"
+#include "SettingsStore.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -101,11 +102,7 @@ void TestHeartbeats::livenessHeartbeatRunsOnAfterFailedReads()
     QTemporaryDir root;
     QTemporaryDir work;
     // One of the two values is there, the other is missing.
-    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("SOFTWARE/Cinema4DPluginSettings")));
-    QFile python(root.filePath(QStringLiteral("SOFTWARE/Cinema4DPluginSettings/path_python")));
-    QVERIFY(python.open(QIODevice::WriteOnly));
-    python.write("/usr/bin/python3");
-    python.close();
+    QVERIFY(SettingsStore::write(root.path(), QStringLiteral("path_python"), "/usr/bin/python3"));
     const QString boxLog = work.filePath(QStringLiteral("boxes.log"));
     qputenv("TRAYBRIDGE_REGISTRY_ROOT", QFile::encodeName(root.path()));
     qputenv("TRAYBRIDGE_BOX_LOG", QFile::encodeName(boxLog));

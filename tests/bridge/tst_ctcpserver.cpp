@@ -4,6 +4,7 @@
 #include "CStableDiffusionManger.h"
 #include "CTcpServer.h"
 #include "MessageCapture.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -152,7 +153,6 @@ private slots:
 
 private:
     void startServer();
-    QString registryValuePath(const QString& name) const;
     QString hostPath() const;
     QProcessEnvironment hostEnvironment(const QString& boxLog) const;
 
@@ -193,11 +193,6 @@ void TestCTcpServer::startServer()
 {
     m_server = std::make_unique<CTcpServer>();
     QVERIFY(m_server->isListening());
-}
-
-QString TestCTcpServer::registryValuePath(const QString& name) const
-{
-    return m_registry.filePath(QStringLiteral("SOFTWARE/Cinema4DPluginSettings/") + name);
 }
 
 QString TestCTcpServer::hostPath() const
@@ -400,11 +395,8 @@ void TestCTcpServer::runBatchFileRequestStartsTheBatchFile()
         file.close();
         QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
     }
-    QVERIFY(QDir().mkpath(QFileInfo(registryValuePath(QStringLiteral("x"))).path()));
-    QFile value(registryValuePath(QStringLiteral("path_stable_difusson_bat")));
-    QVERIFY(value.open(QIODevice::WriteOnly));
-    value.write(QFile::encodeName(script));
-    value.close();
+    QVERIFY(SettingsStore::write(m_registry.path(), QStringLiteral("path_stable_difusson_bat"),
+                                 QFile::encodeName(script)));
 
     startServer();
     const int counterBefore = launch_counter;
@@ -421,7 +413,8 @@ void TestCTcpServer::runBatchFileRequestStartsTheBatchFile()
     QTRY_COMPARE_WITH_TIMEOUT(
         status.data, QStringLiteral("STABLE_DIFFUSION_LAUNCH_PROCESS : %1").arg(counterBefore + 1).toUtf8(),
         kWait);
-    QVERIFY(value.remove());
+    QVERIFY(QFile::remove(
+        SettingsStore::valueFile(m_registry.path(), QStringLiteral("path_stable_difusson_bat"))));
 }
 
 void TestCTcpServer::loopbackPeersAreServed_data()

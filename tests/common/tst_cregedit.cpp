@@ -1,6 +1,7 @@
 // The settings reader against the folder store: every outcome, the buffer
 // limits and what the reader leaves in the value.
 #include "CRegedit.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,7 +60,7 @@ private slots:
 
 private:
     void writeValue(const QString& name, const QByteArray& bytes);
-    QString keyDir() const { return m_root->path() + QStringLiteral("/SOFTWARE/Cinema4DPluginSettings"); }
+    QString keyDir() const { return SettingsStore::keyFolder(m_root->path()); }
 
     std::unique_ptr<QTemporaryDir> m_root;
 };

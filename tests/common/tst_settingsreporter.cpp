@@ -3,6 +3,7 @@
 #include "CRegedit.h"
 #include "MessageCapture.h"
 #include "SettingsReporter.h"
+#include "SettingsStore.h"
 
 #include <QApplication>
 #include <QDir>
@@ -27,7 +28,7 @@ private slots:
 
 private:
     QStringList boxes() const;
-    QString keyDir() const { return m_root.path() + QStringLiteral("/SOFTWARE/Cinema4DPluginSettings"); }
+    QString keyDir() const { return SettingsStore::keyFolder(m_root.path()); }
 
     QTemporaryDir m_root;
     QTemporaryDir m_work;

@@ -91,14 +91,11 @@ bool WardenRun::namespacesAvailable(QString* reason)
 
 bool WardenRun::setPathPython(const QByteArray& value)
 {
+    // The key stays even without the value.
     QDir().mkpath(keyFolder());
-    const QString file = keyFolder() + QStringLiteral("/path_python");
     if (value.isNull())
-        return !QFile::exists(file) || QFile::remove(file);
-    QFile out(file);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return out.write(value) == value.size();
+        return SettingsStore::remove(registryRoot(), QStringLiteral("path_python"));
+    return SettingsStore::write(registryRoot(), QStringLiteral("path_python"), value);
 }
 
 QProcessEnvironment WardenRun::environment() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SettingsStore.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -26,7 +28,7 @@ public:
     QString logPath() const { return m_dir.filePath(QStringLiteral("work/log.txt")); }
     QString socketPath() const { return m_dir.filePath(QStringLiteral("run/control.sock")); }
     QString registryRoot() const { return m_dir.filePath(QStringLiteral("registry")); }
-    QString keyFolder() const { return registryRoot() + QStringLiteral("/SOFTWARE/Cinema4DPluginSettings"); }
+    QString keyFolder() const { return SettingsStore::keyFolder(registryRoot()); }
 
     // The settings value "path_python"; a null text removes it.
     bool setPathPython(const QByteArray& value);

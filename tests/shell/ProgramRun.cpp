@@ -1,5 +1,7 @@
 #include "ProgramRun.h"
 
+#include "SettingsStore.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -101,12 +103,12 @@ QString ProgramRun::valueFile(const QString& name) const
 
 void ProgramRun::setValue(const QString& name, const QByteArray& value)
 {
-    writeFile(root() + QStringLiteral("/registry/SOFTWARE/Cinema4DPluginSettings/") + name, value);
+    SettingsStore::write(root() + QStringLiteral("/registry"), name, value);
 }
 
 void ProgramRun::removeValue(const QString& name)
 {
-    QFile::remove(root() + QStringLiteral("/registry/SOFTWARE/Cinema4DPluginSettings/") + name);
+    SettingsStore::remove(root() + QStringLiteral("/registry"), name);
 }
 
 void ProgramRun::installCtlrunner(int exitCode)

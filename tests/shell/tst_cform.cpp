@@ -2,6 +2,7 @@
 // icon table, menu, tool tips and the immediate reactions of its slots.
 #include "CForm.h"
 #include "MessageCapture.h"
+#include "SettingsStore.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -59,8 +60,6 @@ private:
 void TstCForm::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    const QString store = m_dir.path() + QStringLiteral("/registry/SOFTWARE/Cinema4DPluginSettings");
-    QVERIFY(QDir().mkpath(store));
     for (const QString& name : valueNames) {
         const QString target = m_dir.path() + QLatin1Char('/') + name;
         QFile file(target);
@@ -70,9 +69,7 @@ void TstCForm::initTestCase()
         file.close();
         QVERIFY(
             file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-        QFile value(store + QLatin1Char('/') + name);
-        QVERIFY(value.open(QIODevice::WriteOnly));
-        value.write(target.toUtf8());
+        QVERIFY(SettingsStore::write(m_dir.path() + QStringLiteral("/registry"), name, target.toUtf8()));
     }
     qputenv("TRAYBRIDGE_REGISTRY_ROOT", QFile::encodeName(m_dir.path() + QStringLiteral("/registry")));
     qputenv("TRAYBRIDGE_BOX_LOG", QFile::encodeName(m_dir.path() + QStringLiteral("/boxes.log")));

@@ -2,6 +2,7 @@
 // writes is read back with the programs' own settings reader.
 
 #include "CRegedit.h"
+#include "SettingsStore.h"
 
 #include <QtTest>
 
@@ -39,8 +40,8 @@ private slots:
 
 private:
     Run settings(const QStringList& args, const QString& workDir = QString());
-    QString keyFolder() const { return m_root->filePath(QStringLiteral("SOFTWARE/Cinema4DPluginSettings")); }
-    QString valueFile(const QString& name) const { return keyFolder() + QLatin1Char('/') + name; }
+    QString keyFolder() const { return SettingsStore::keyFolder(m_root->path()); }
+    QString valueFile(const QString& name) const { return SettingsStore::valueFile(m_root->path(), name); }
     QByteArray stored(const QString& name) const;
     void writeValue(const QString& name, const QByteArray& bytes);
     QString makeFile(const QString& name);
@@ -92,10 +93,7 @@ QByteArray TestTbSettings::stored(const QString& name) const
 
 void TestTbSettings::writeValue(const QString& name, const QByteArray& bytes)
 {
-    QVERIFY(QDir().mkpath(keyFolder()));
-    QFile file(valueFile(name));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+    QVERIFY2(SettingsStore::write(m_root->path(), name, bytes), qPrintable(valueFile(name)));
 }
 
 QString TestTbSettings::makeFile(const QString& name)
