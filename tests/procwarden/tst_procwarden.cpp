@@ -1,6 +1,7 @@
 // procwarden as a real service on Linux: the control table, the termination
 // walks against real processes, the settings read at every control, the stop
 // sequence, the control channel's checks and ctlrunner's outcomes.
+#include "ChildRun.h"
 #include "ControlLines.h"
 #include "WardenRun.h"
 
@@ -38,19 +39,13 @@ struct Outcome
 
 Outcome runCtlrunner(const QProcessEnvironment& env, const QStringList& args, const QStringList& wrapper = {})
 {
-    QProcess proc;
-    proc.setProcessEnvironment(env);
+    ChildRunOptions options;
+    options.environment = env;
     const QStringList command = wrapper + QStringList{binary(QStringLiteral("ctlrunner"))} + args;
-    proc.start(command.first(), command.mid(1));
+    const ChildRun child = ChildRun::run(command.first(), command.mid(1), options);
     Outcome outcome;
-    if (!proc.waitForFinished(60000)) {
-        proc.kill();
-        proc.waitForFinished();
-        outcome.err = "ctlrunner did not finish";
-        return outcome;
-    }
-    outcome.exitCode = proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
-    outcome.err = proc.readAllStandardError();
+    outcome.exitCode = child.exitCode;
+    outcome.err = child.finished ? child.err : QByteArray("ctlrunner did not finish");
     return outcome;
 }
 

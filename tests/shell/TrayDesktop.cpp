@@ -1,6 +1,7 @@
 #include "TrayDesktop.h"
 
-#include <QProcess>
+#include "ChildRun.h"
+
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 
@@ -151,19 +152,16 @@ bool TrayDesktop::start(const QString& trayProbe)
 TrayDesktop::ToolResult TrayDesktop::run(const QString& program, const QStringList& arguments,
                                          int timeoutMs) const
 {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), m_display);
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
+    ChildRunOptions options;
+    options.environment = QProcessEnvironment::systemEnvironment();
+    options.environment.insert(QStringLiteral("DISPLAY"), m_display);
+    options.timeoutMs = timeoutMs;
+    const ChildRun child = ChildRun::run(program, arguments, options);
     ToolResult result;
-    if (!process.waitForStarted(timeoutMs) || !process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
+    if (!child.finished)
         return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.exitCode = child.exitCode;
+    result.out = QString::fromLocal8Bit(child.out);
     return result;
 }
 

@@ -1,7 +1,6 @@
 #include "ClientRun.h"
 
-#include <QProcess>
-#include <QSignalSpy>
+#include "ChildRun.h"
 
 QString ClientRun::clientPath()
 {
@@ -10,23 +9,15 @@ QString ClientRun::clientPath()
 
 ClientRun ClientRun::run(const QStringList& args, const QByteArray& input, int waitMs)
 {
-    qRegisterMetaType<QProcess::ExitStatus>();
+    ChildRunOptions options;
+    options.input = input;
+    options.timeoutMs = waitMs;
+    options.serveEvents = true;
+    const ChildRun child = ChildRun::run(clientPath(), args, options);
     ClientRun result;
-    QProcess process;
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(clientPath(), args);
-    if (!process.waitForStarted())
-        return result;
-    process.write(input);
-    process.closeWriteChannel();
-    if (!finished.wait(waitMs)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.finished = process.exitStatus() == QProcess::NormalExit;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
+    result.finished = child.finished && !child.crashed;
+    result.exitCode = child.exitCode;
+    result.out = child.out;
+    result.err = child.err;
     return result;
 }

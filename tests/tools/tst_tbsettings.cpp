@@ -2,6 +2,7 @@
 // writes is read back with the programs' own settings reader.
 
 #include "CRegedit.h"
+#include "ChildRun.h"
 #include "SettingsStore.h"
 
 #include <QtTest>
@@ -70,16 +71,17 @@ void TestTbSettings::cleanup()
 
 Run TestTbSettings::settings(const QStringList& args, const QString& workDir)
 {
+    ChildRunOptions options;
+    options.workingDir = workDir;
+    options.timeoutMs = 30000;
+    const ChildRun child =
+        ChildRun::run(qEnvironmentVariable("TB_BIN_DIR") + QStringLiteral("/tb-settings"), args, options);
     Run run;
-    QProcess process;
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
-    process.start(qEnvironmentVariable("TB_BIN_DIR") + QStringLiteral("/tb-settings"), args);
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+    if (!child.finished || child.crashed)
         return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
+    run.exitCode = child.exitCode;
+    run.out = child.out;
+    run.err = child.err;
     return run;
 }
 
