@@ -1,6 +1,7 @@
 #include "ServiceLog.h"
 
 #include <cstdio>
+#include <mutex>
 
 namespace {
 std::time_t systemClock()
@@ -9,6 +10,10 @@ std::time_t systemClock()
 }
 
 LogClock g_clock = systemClock;
+
+// Appending seeks to the end and then writes: two threads at once could write
+// at the same place, one line over the other.
+std::mutex g_writeMutex;
 } // namespace
 
 std::string logStamp(std::time_t time)
@@ -35,12 +40,13 @@ void setLogClock(LogClock clock)
 
 void writeLog(const std::string& message)
 {
+    const std::lock_guard<std::mutex> lock(g_writeMutex);
     std::FILE* file = openLogForAppend("log.txt");
     if (!file) {
         std::fputs("Unable to open log file.\n", stderr);
         return;
     }
-    // One write per line, so that lines of other threads and processes do not interleave.
+    // One write per line, so that lines of other processes do not interleave.
     const std::string line = "[" + logStamp(g_clock()) + "] " + message + "\n";
     std::fwrite(line.data(), 1, line.size(), file);
     std::fflush(file);

@@ -91,16 +91,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!logPath().isEmpty(), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= 5, 30000);
         const QStringList start = messages();
-        QCOMPARE(start.size(), 5);
+        QVERIFY2(start.size() == 5, qPrintable(start.join('\n')));
         QCOMPARE(start.mid(0, 3),
                  (QStringList{QStringLiteral("My Sample Service: Main: Entry"),
                               QStringLiteral("My Sample Service: ServiceMain: Entry"),
                               QStringLiteral("My Sample Service: ServiceMain: Performing Service "
                                              "Start Operations")}));
-        QCOMPARE(QSet<QString>(start.begin() + 3, start.end()),
-                 (QSet<QString>{
-                     QStringLiteral("My Sample Service: ServiceMain: Waiting for Worker Thread to complete"),
-                     QStringLiteral("My Sample Service: ServiceWorkerThread: Entry")}));
+        // Written by two threads at once.
+        QVERIFY2(
+            QSet<QString>(start.begin() + 3, start.end()) ==
+                (QSet<QString>{
+                    QStringLiteral("My Sample Service: ServiceMain: Waiting for Worker Thread to complete"),
+                    QStringLiteral("My Sample Service: ServiceWorkerThread: Entry")}),
+            qPrintable(start.join('\n')));
     }
 
     // writeLog of the Windows build: CR LF line ends, the ctime form with a space-padded day.
@@ -143,6 +146,37 @@ private slots:
         QFile log(dir.filePath(QStringLiteral("log.txt")));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll(), expected + expected);
+    }
+
+    // Threads writing at the same moment: every line whole, none lost, each
+    // thread's lines in their order.
+    void serviceLogThreads()
+    {
+        const QStringList texts{QStringLiteral("x"), QStringLiteral("a line of medium length"),
+                                QStringLiteral("a much longer line, written by another thread meanwhile"),
+                                QStringLiteral("short")};
+        QTemporaryDir dir;
+        const WinePrefix::Result result =
+            m_prefix.run(winBin(QStringLiteral("logwriter.exe")),
+                         QStringList{QStringLiteral("1765289001"), QStringLiteral("--threads")} + texts,
+                         60000, dir.path());
+        QVERIFY(result.finished && result.exitCode == 0);
+        QFile log(dir.filePath(QStringLiteral("log.txt")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        bool crlf = false;
+        const QStringList lines = messagesOf(log.readAll(), &crlf);
+        QVERIFY(crlf);
+        QHash<QString, int> next;
+        for (const QString& line : lines) {
+            const int space = line.lastIndexOf(QLatin1Char(' '));
+            const QString text = line.left(space);
+            QVERIFY2(texts.contains(text), qPrintable(line));
+            const QString expected = QString::number(next[text]++);
+            QVERIFY2(line.mid(space + 1) == expected,
+                     qPrintable(line + QStringLiteral(", expected ") + expected));
+        }
+        for (const QString& text : texts)
+            QCOMPARE(next.value(text), 1000);
     }
 
     // Codes without a walk write exactly their lines.
@@ -210,7 +244,7 @@ private slots:
         if (!verbose) {
             QCOMPARE(lines, controlLines({UpdateStatus, QString(), Quiet, Quiet}));
         } else {
-            QVERIFY(lines.size() > 6);
+            QVERIFY2(lines.size() > 6, qPrintable(lines.join(QLatin1Char('\n'))));
             QCOMPARE(lines.mid(0, 4), (QStringList{BeforeSwitch, QString(), RequestStop, QString()}));
             QCOMPARE(lines.last(), HandlerExit);
             const QStringList walk = lines.mid(4, lines.size() - 5);
@@ -293,16 +327,17 @@ private slots:
         const int handlerExit = lines.indexOf(HandlerExit);
         QVERIFY2(handlerExit > lines.indexOf(stopRequest), qPrintable(lines.join('\n')));
         lines.removeAt(handlerExit);
-        QCOMPARE(lines.size(), 8);
+        QVERIFY2(lines.size() == 8, qPrintable(lines.join('\n')));
         QCOMPARE(
             lines.mid(0, 6),
             (QStringList{BeforeSwitch, QString(), stopRequest,
                          QStringLiteral("My Sample Service: ServiceWorkerThread: Exit"),
                          QStringLiteral("My Sample Service: ServiceMain: Worker Thread Stop Event signaled"),
                          QStringLiteral("My Sample Service: ServiceMain: Performing Cleanup Operations")}));
-        QCOMPARE(QSet<QString>(lines.begin() + 6, lines.end()),
-                 (QSet<QString>{QStringLiteral("My Sample Service: ServiceMain: Exit"),
-                                QStringLiteral("My Sample Service: Main: Exit")}));
+        QVERIFY2(QSet<QString>(lines.begin() + 6, lines.end()) ==
+                     (QSet<QString>{QStringLiteral("My Sample Service: ServiceMain: Exit"),
+                                    QStringLiteral("My Sample Service: Main: Exit")}),
+                 qPrintable(lines.join('\n')));
         bool crlf = false;
         QFile log(logPath());
         QVERIFY(log.open(QIODevice::ReadOnly));
