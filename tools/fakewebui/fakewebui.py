@@ -10,6 +10,7 @@ See README.md beside this file.
 
 import argparse
 import base64
+import hmac
 import json
 import math
 import random
@@ -248,7 +249,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def record(self, body):
         entry = {"method": self.command, "path": self.path, "content_type": self.headers.get("content-type"),
-                 "body": body.decode("utf-8", "replace"), "time": time.time()}
+                 "authorization": self.headers.get("authorization"), "body": body.decode("utf-8", "replace"), "time": time.time()}
         with self.state.lock:
             self.state.log.append(entry)
 
@@ -268,14 +269,43 @@ class Handler(BaseHTTPRequestHandler):
         self.record(body)
         name = path[len(API):] if path.startswith(API) else None
         method = {"txt2img": "POST", "progress": "GET", "skip": "POST"}.get(name)
+        if self.server.no_api:
+            method = None  # started without its API: no /sdapi routes at all
         if method is None:
             return self.send_json(404, {"detail": "Not Found"})
         if method != self.command:
             return self.send_json(405, {"detail": "Method Not Allowed"})
+        if not self.authorized():
+            return
         fault = self.state.take_fault(name)
         if fault and not self.apply_fault(fault, name):
             return
         getattr(self, "api_" + name)(body, fault)
+
+    def authorized(self):
+        """With --api-auth, every API call needs HTTP Basic credentials; the
+        401 answer has the API's error shape and no WWW-Authenticate header."""
+        accounts = self.server.api_auth
+        if not accounts:
+            return True
+        header = self.headers.get("authorization") or ""
+        scheme, _, token = header.partition(" ")
+        if scheme.lower() != "basic" or not token:
+            detail = "Not authenticated"
+        else:
+            try:
+                user, sep, password = base64.b64decode(token.strip(), validate=True).decode("utf-8").partition(":")
+            except (ValueError, UnicodeDecodeError):
+                user, sep, password = "", "", ""
+            if not sep:
+                detail = "Invalid authentication credentials"
+            elif accounts.get(user) is not None and hmac.compare_digest(accounts[user], password):
+                return True
+            else:
+                detail = "Incorrect username or password"
+        self.send_json(401, {"error": "HTTPException", "detail": detail, "body": "",
+                             "errors": f"401: {detail}"})
+        return False
 
     def apply_fault(self, fault, name):
         """Carries out the connection-level part of a fault; False when the
@@ -471,6 +501,17 @@ def parse_fault_option(text):
         raise argparse.ArgumentTypeError(str(e))
 
 
+def parse_api_auth(text):
+    """user:password[,user:password...] as the real server takes it."""
+    accounts = {}
+    for pair in text.split(","):
+        user, sep, password = pair.partition(":")
+        if not sep or not user:
+            raise argparse.ArgumentTypeError("expected user:password[,user:password...]")
+        accounts[user] = password
+    return accounts
+
+
 def main():
     ap = argparse.ArgumentParser(description="Stand-in for the text-to-image web UI's HTTP API.")
     ap.add_argument("--host", default="127.0.0.1")
@@ -479,6 +520,10 @@ def main():
     ap.add_argument("--fault", type=parse_fault_option, action="append", default=[],
                     help="endpoint:kind[:seconds], e.g. txt2img:error500 or progress:slow:2; repeatable")
     ap.add_argument("--quiet", action="store_true", help="no request log on stderr")
+    ap.add_argument("--api-auth", type=parse_api_auth, default={},
+                    help="user:password[,user:password...]: the API wants these HTTP Basic credentials")
+    ap.add_argument("--no-api", action="store_true",
+                    help="serve as a web UI started without its API: every /sdapi/ path answers 404")
     args = ap.parse_args()
     if args.step_delay < 0:
         ap.error("--step-delay must not be negative")
@@ -491,6 +536,8 @@ def main():
         return 2
     server.state = State(args.step_delay)
     server.quiet = args.quiet
+    server.api_auth = args.api_auth
+    server.no_api = args.no_api
     for fault in args.fault:
         server.state.faults[fault["endpoint"]] = fault
     print(f"fakewebui: serving on http://{args.host}:{server.server_address[1]}", flush=True)

@@ -52,6 +52,7 @@ CTcpServer::CTcpServer(QObject* parent)
     // A failed generation stops the poller and tells every connection why.
     connect(&m_generer, &Generer::signal_txt2img_failed, &m_progress, &Progress::post_req_txt2img_finished);
     connect(&m_generer, &Generer::signal_txt2img_failed, this, &CTcpServer::progress_txt2img_error);
+    connect(&m_skip, &CWebReqSkip::signal_skip_failed, this, &CTcpServer::progress_txt2img_error);
 }
 
 CTcpServer::~CTcpServer()

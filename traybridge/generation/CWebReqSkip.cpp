@@ -17,9 +17,8 @@ CWebReqSkip::CWebReqSkip(QObject* parent) : QObject(parent), networkManager(new 
 void CWebReqSkip::post_req_skip()
 {
     TB_TIMED;
-    QNetworkRequest request(QUrl(QStringLiteral("%1/sdapi/v1/skip").arg(WebUi::baseAddress())));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    networkManager->post(request, QJsonDocument(QJsonObject()).toJson());
+    networkManager->post(WebUi::request(QStringLiteral("/sdapi/v1/skip")),
+                         QJsonDocument(QJsonObject()).toJson());
 }
 
 void CWebReqSkip::onNetworkReplyFinished(QNetworkReply* reply)
@@ -27,6 +26,9 @@ void CWebReqSkip::onNetworkReplyFinished(QNetworkReply* reply)
     TB_TIMED << "str121";
     if (reply->error() != QNetworkReply::NoError) {
         TB_TIMED << "str135 Error: " << reply->errorString();
+        // A web UI that refuses us, or runs without its API, must not lose the skip silently.
+        if (WebUi::hasOwnText(reply))
+            emit signal_skip_failed(WebUi::failureText(reply));
     } else {
         const QByteArray body = reply->readAll();
         const QString text =

@@ -5,7 +5,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// Asks the web UI to skip the image in progress; the outcome is only logged.
+// Asks the web UI to skip the image in progress. The outcome is logged; an
+// answer that refuses us (401) or shows the API missing (404/405) is reported.
 class CWebReqSkip : public QObject
 {
     Q_OBJECT
@@ -13,6 +14,10 @@ public:
     explicit CWebReqSkip(QObject* parent = nullptr);
 
     void post_req_skip();
+
+signals:
+    // The web UI refused the skip; the text is for the plug-in.
+    void signal_skip_failed(QString err_text);
 
 private slots:
     void onNetworkReplyFinished(QNetworkReply* reply);

@@ -60,8 +60,7 @@ void Generer::post_req_txt2img(QByteArray decodedPayload)
     TB_TIMED << "decodedPayload" << decodedPayload;
     lastPayload = decodedPayload;
 
-    QNetworkRequest request(QUrl(QStringLiteral("%1/sdapi/v1/txt2img").arg(WebUi::baseAddress())));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    const QNetworkRequest request = WebUi::request(QStringLiteral("/sdapi/v1/txt2img"));
     const QByteArray body = QJsonDocument(QJsonDocument::fromJson(decodedPayload).object()).toJson();
 
     QNetworkReply* reply = networkManager->post(request, body);
@@ -82,7 +81,7 @@ void Generer::onNetworkReplyFinished(QNetworkReply* reply)
 
     if (reply->error() != QNetworkReply::NoError) {
         TB_TIMED << "Error: " << reply->errorString();
-        emit signal_txt2img_failed(reply->errorString());
+        emit signal_txt2img_failed(WebUi::failureText(reply));
         return;
     }
 

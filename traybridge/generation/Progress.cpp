@@ -32,9 +32,7 @@ Progress::Progress(QObject* parent) : QObject(parent)
 
 QNetworkRequest Progress::build_progress_request()
 {
-    QNetworkRequest request(QUrl(QStringLiteral("%1/sdapi/v1/progress").arg(WebUi::baseAddress())));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    return request;
+    return WebUi::request(QStringLiteral("/sdapi/v1/progress"));
 }
 
 void Progress::get_stable_diffusion_progress_bar()
@@ -63,7 +61,7 @@ void Progress::onGetNetworkReplyFinished(QNetworkReply* reply)
 {
     if (reply->error() != QNetworkReply::NoError) {
         TB_SHORT("] :") << "Error: " << reply->errorString();
-        emit signal_progress_txt2img_error(reply->errorString());
+        emit signal_progress_txt2img_error(WebUi::failureText(reply));
         timer->stop();
     } else {
         const QString text = bodyText(reply->readAll());
@@ -93,7 +91,8 @@ void Progress::onNetworkReplyFinished(QNetworkReply* reply)
     TB_TIMED << "str279 before QNetworkReply";
     if (reply->error() != QNetworkReply::NoError) {
         TB_TIMED << "str291 Error: " << reply->errorString();
-        emit signal_set_status_is_stable_diffusion_run(false);
+        // A 401 comes from a running web UI that wants credentials.
+        emit signal_set_status_is_stable_diffusion_run(WebUi::isRefusal(reply));
     } else {
         const QString text = bodyText(reply->readAll());
         TB_TIMED << "str285" << text.left(200);
