@@ -38,6 +38,8 @@ private slots:
     void refusedFillChangesNothing_data();
     void refusedFillChangesNothing();
     void storeNotWritable();
+    void credentials_data();
+    void credentials();
 
 private:
     Run settings(const QStringList& args, const QString& workDir = QString());
@@ -329,6 +331,54 @@ void TestTbSettings::storeNotWritable()
     QCOMPARE(run.exitCode, 3);
     QVERIFY2(run.err.startsWith("tb-settings: cannot write to " + blocker.toUtf8()), run.err.constData());
     QCOMPARE(run.out, QByteArray());
+}
+
+
+void TestTbSettings::credentials_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("user:password") << "ana:s3cr:et" << 0 << QByteArray("readable by every local user");
+    QTest::newRow("no colon") << "ana" << 2 << QByteArray("webui_api_auth holds user:password");
+    QTest::newRow("no user") << ":s3cret" << 2 << QByteArray("webui_api_auth holds user:password");
+    QTest::newRow("line break") << "ana:s3cret\n"
+                                << 2 << QByteArray("cannot hold a zero byte or a line break");
+}
+
+// The optional credentials are stored as given (not as a path), never
+// printed back, and come with the warning that the key is readable.
+void TestTbSettings::credentials()
+{
+    QFETCH(QString, text);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+
+    fill();
+    const QStringList before = storeListing();
+    const Run run = settings({"set", "webui_api_auth", text});
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(message), run.err.constData());
+    if (exitCode != 0) {
+        QCOMPARE(storeListing(), before);
+        return;
+    }
+    QCOMPARE(stored(QStringLiteral("webui_api_auth")), text.toUtf8());
+    std::string value;
+    QCOMPARE(CRegedit::readValue("webui_api_auth", value), CRegedit::Outcome::Ok);
+    QCOMPARE(QString::fromStdString(value), text);
+    QCOMPARE(run.out, QByteArray("webui_api_auth = ana:***\n"));
+
+    const Run show = settings({"show"});
+    QVERIFY(show.out.endsWith("webui_api_auth           = ana:***\n"));
+    const Run check = settings({"check"});
+    QCOMPARE(check.exitCode, 0);
+    QVERIFY(check.out.contains("webui_api_auth: ok (ana:***)"));
+    QVERIFY(check.err.contains("warning: webui_api_auth: the settings key is readable by every local user"));
+    QVERIFY(!(run.out + run.err + show.out + check.out + check.err).contains("s3cr"));
+
+    QCOMPARE(settings({"unset", "webui_api_auth"}).exitCode, 0);
+    QCOMPARE(storeListing(), before);
 }
 
 QTEST_GUILESS_MAIN(TestTbSettings)
