@@ -52,6 +52,8 @@ void PW_WINAPI ServiceMain(PwDword argc, char** argv)
 
     writeLog("My Sample Service: ServiceMain: Waiting for Worker Thread to complete");
     host::waitForSingleObject(worker, host::Infinite);
+    if (worker)
+        host::closeHandle(worker);
 
     writeLog("My Sample Service: ServiceMain: Worker Thread Stop Event signaled");
     writeLog("My Sample Service: ServiceMain: Performing Cleanup Operations");
