@@ -8,6 +8,7 @@
 
 #include "ControlChannel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -158,7 +160,7 @@ public:
         if (slash != std::string::npos && slash > 0)
             ::mkdir(path.substr(0, slash).c_str(), 0755);
 
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (m_fd < 0)
             return fail(errno);
         if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -167,15 +169,17 @@ public:
             if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
                 return closeFailing(errno);
         }
-        // Anyone may connect; the host checks every caller's user itself.
-        ::chmod(path.c_str(), 0666);
+        // Only the service's own user may connect (and root, who is refused
+        // by the user check); set before listen, so no one connects earlier.
+        if (::chmod(path.c_str(), 0600) != 0)
+            return closeFailing(errno);
         struct stat made
         {
         };
         ::stat(path.c_str(), &made);
         m_inode = made.st_ino;
         m_device = made.st_dev;
-        if (::listen(m_fd, 16) != 0)
+        if (::listen(m_fd, SOMAXCONN) != 0)
             return closeFailing(errno);
         return true;
     }
@@ -223,31 +227,8 @@ private:
 void reply(int client, const char* word)
 {
     const std::string line = std::string(word) + "\n";
-    (void)!::send(client, line.data(), line.size(), MSG_NOSIGNAL);
-}
-
-// Reads one line within the deadline; false on a malformed or late request.
-bool readRequest(int client, std::string& request)
-{
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(controlchannel::RequestTimeoutMs);
-    while (request.size() < controlchannel::MaxRequest) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{client, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char c = 0;
-        const ssize_t n = ::recv(client, &c, 1, 0);
-        if (n <= 0)
-            return false;
-        if (c == '\n')
-            return true;
-        request.push_back(c);
-    }
-    return false;
+    // Never waits: a client that does not read gets what fits.
+    (void)!::send(client, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 bool parseControl(const std::string& text, PwDword& control)
@@ -277,34 +258,169 @@ host::HandlerFunction activeHandler()
     return g_dispatcher.handler;
 }
 
-void serveClient(int listenFd)
+// The clients of the control channel. Each one is read as its bytes come, with
+// its own deadline, so that no client waits for another; the control loop
+// never blocks on a client.
+class ControlClients
 {
-    const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0)
-        return;
-    ucred peer{};
-    socklen_t peerSize = sizeof peer;
-    const bool known = ::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0;
+public:
+    // Clients waiting for their request line at one time; beyond it the
+    // oldest goes, so that a flood cannot take the descriptors.
+    static constexpr std::size_t MaxPending = 64;
 
-    // The request is read first, so that a refused client still gets its answer.
-    std::string request;
-    const bool complete = readRequest(client, request);
-    PwDword control = 0;
-    if (!known || peer.uid != ::geteuid()) {
-        std::fprintf(stderr, "procwarden: control refused: user %ld may not control the service\n",
-                     known ? static_cast<long>(peer.uid) : -1L);
-        reply(client, controlchannel::ReplyDenied);
-    } else if (!complete || !parseControl(request, control)) {
+    ~ControlClients()
+    {
+        for (const Pending& client : m_pending)
+            ::close(client.fd);
+    }
+
+    // Takes every connection waiting on the listening socket. A caller
+    // without the right is refused at once, before anything is read.
+    void acceptAll(int listenFd)
+    {
+        for (;;) {
+            const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (client < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                // Out of descriptors: the oldest waiting client makes room.
+                if ((errno == EMFILE || errno == ENFILE) && !m_pending.empty()) {
+                    drop(0);
+                    continue;
+                }
+                return;
+            }
+            ucred peer{};
+            socklen_t peerSize = sizeof peer;
+            const bool known = ::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0;
+            if (!known || peer.uid != ::geteuid()) {
+                std::fprintf(stderr, "procwarden: control refused: user %ld may not control the service\n",
+                             known ? static_cast<long>(peer.uid) : -1L);
+                reply(client, controlchannel::ReplyDenied);
+                ::close(client);
+                continue;
+            }
+            if (m_pending.size() >= MaxPending)
+                drop(0);
+            m_pending.push_back({client, std::string(),
+                                 Clock::now() + std::chrono::milliseconds(controlchannel::RequestTimeoutMs)});
+        }
+    }
+
+    // Poll entries for the waiting clients, appended to fds.
+    void addPollFds(std::vector<pollfd>& fds) const
+    {
+        for (const Pending& client : m_pending)
+            fds.push_back({client.fd, POLLIN, 0});
+    }
+
+    // Milliseconds until the next deadline; -1 without waiting clients.
+    int msToNextDeadline() const
+    {
+        if (m_pending.empty())
+            return -1;
+        Clock::time_point next = m_pending.front().deadline;
+        for (const Pending& client : m_pending)
+            next = std::min(next, client.deadline);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+        return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
+    }
+
+    // Reads what the clients sent (fds from firstFd on are theirs, in order),
+    // serves complete requests and refuses late or malformed ones.
+    void serve(const std::vector<pollfd>& fds, std::size_t firstFd)
+    {
+        std::vector<int> ready;
+        for (std::size_t i = firstFd; i < fds.size(); ++i)
+            if (fds[i].revents)
+                ready.push_back(fds[i].fd);
+        for (int fd : ready) {
+            const std::size_t index = find(fd);
+            if (index < m_pending.size())
+                read(index);
+        }
+        const Clock::time_point now = Clock::now();
+        for (std::size_t i = 0; i < m_pending.size();) {
+            if (m_pending[i].deadline <= now) {
+                refuseInvalid(m_pending[i].fd);
+                drop(i);
+            } else {
+                ++i;
+            }
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Pending
+    {
+        int fd;
+        std::string request;
+        Clock::time_point deadline;
+    };
+
+    std::size_t find(int fd) const
+    {
+        for (std::size_t i = 0; i < m_pending.size(); ++i)
+            if (m_pending[i].fd == fd)
+                return i;
+        return m_pending.size();
+    }
+
+    void drop(std::size_t index)
+    {
+        ::close(m_pending[index].fd);
+        m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    static void refuseInvalid(int client)
+    {
         std::fprintf(stderr, "procwarden: control refused: not a control code\n");
         reply(client, controlchannel::ReplyInvalid);
-    } else if (host::HandlerFunction handler = activeHandler()) {
-        handler(control);
-        reply(client, controlchannel::ReplyOk);
-    } else {
-        reply(client, controlchannel::ReplyInactive);
     }
-    ::close(client);
-}
+
+    void read(std::size_t index)
+    {
+        Pending& client = m_pending[index];
+        char buffer[controlchannel::MaxRequest];
+        const ssize_t n = ::recv(client.fd, buffer, sizeof buffer, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        if (n <= 0) {
+            // Gone before its request was complete.
+            refuseInvalid(client.fd);
+            drop(index);
+            return;
+        }
+        client.request.append(buffer, static_cast<std::size_t>(n));
+        const std::string::size_type end = client.request.find('\n');
+        if (end == std::string::npos) {
+            if (client.request.size() >= controlchannel::MaxRequest) {
+                refuseInvalid(client.fd);
+                drop(index);
+            }
+            return;
+        }
+        const int fd = client.fd;
+        PwDword control = 0;
+        const bool valid =
+            end < controlchannel::MaxRequest && parseControl(client.request.substr(0, end), control);
+        // Off the list before the handler runs: it may take a while, and the client is done.
+        m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(index));
+        if (!valid) {
+            refuseInvalid(fd);
+        } else if (host::HandlerFunction handler = activeHandler()) {
+            handler(control);
+            reply(fd, controlchannel::ReplyOk);
+        } else {
+            reply(fd, controlchannel::ReplyInactive);
+        }
+        ::close(fd);
+    }
+
+    std::vector<Pending> m_pending;
+};
 
 // SIGTERM and SIGINT are the stop control. A stop that comes while the
 // service is still starting is held until it has reported its next state.
@@ -397,30 +513,35 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table)
         g_dispatcher.wake();
     });
 
+    ControlClients clients;
+    std::vector<pollfd> fds;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(g_dispatcher.mutex);
             if (g_dispatcher.serviceMainReturned)
                 break;
         }
-        pollfd fds[3] = {{signalFd, POLLIN, 0}, {control->fd(), POLLIN, 0}, {g_dispatcher.wakeFd, POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0) {
+        fds.assign({{signalFd, POLLIN, 0}, {g_dispatcher.wakeFd, POLLIN, 0}, {control->fd(), POLLIN, 0}});
+        clients.addPollFds(fds);
+        if (::poll(fds.data(), fds.size(), clients.msToNextDeadline()) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
+        // The stop comes first; no client is waited for.
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info{};
             if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
                 deliverStop(true);
         }
-        if (fds[2].revents & POLLIN) {
+        if (fds[1].revents & POLLIN) {
             std::uint64_t count = 0;
             (void)!::read(g_dispatcher.wakeFd, &count, sizeof count);
             deliverStop(false);
         }
-        if (fds[1].revents & POLLIN)
-            serveClient(control->fd());
+        clients.serve(fds, 3);
+        if (fds[2].revents & POLLIN)
+            clients.acceptAll(control->fd());
     }
     serviceThread.join();
 

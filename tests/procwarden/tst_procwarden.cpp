@@ -9,7 +9,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
+#include <QTimer>
 #include <QtTest>
+
+#include <memory>
+#include <vector>
 
 #include <cerrno>
 #include <csignal>
@@ -58,6 +62,55 @@ bool killedBySignal(QProcess* process)
 
 const QStringList AsNobody{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
                            QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+
+// A client of the control channel that connects and sends nothing.
+class SilentClient
+{
+public:
+    explicit SilentClient(const QString& path)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        m_connected =
+            m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~SilentClient()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    SilentClient(const SilentClient&) = delete;
+    SilentClient& operator=(const SilentClient&) = delete;
+
+    bool connected() const { return m_connected; }
+
+    // What the service sent so far; "<closed>" marks the end of the connection.
+    QByteArray received()
+    {
+        char buffer[64];
+        for (;;) {
+            const ssize_t n = m_closed ? -1 : ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                m_received.append(buffer, static_cast<int>(n));
+                continue;
+            }
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                if (!m_closed)
+                    m_received += "<closed>";
+                m_closed = true;
+            }
+            return m_received;
+        }
+    }
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+    bool m_closed = false;
+    QByteArray m_received;
+};
 } // namespace
 
 class TestProcwarden : public QObject
@@ -379,10 +432,13 @@ private slots:
         QTest::addColumn<bool>("serviceAsNobody");
         QTest::addColumn<bool>("clientAsNobody");
         QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("reachesService");
 
-        QTest::newRow("service root, client another user") << false << true << 4;
-        QTest::newRow("service another user, client root") << true << false << 4;
-        QTest::newRow("service and client the same user") << true << true << 0;
+        // The socket's permissions keep other users out; root passes them and
+        // is refused by the service.
+        QTest::newRow("service root, client another user") << false << true << 4 << false;
+        QTest::newRow("service another user, client root") << true << false << 4 << true;
+        QTest::newRow("service and client the same user") << true << true << 0 << true;
     }
 
     void channelChecksTheUser()
@@ -390,6 +446,7 @@ private slots:
         QFETCH(bool, serviceAsNobody);
         QFETCH(bool, clientAsNobody);
         QFETCH(int, exitCode);
+        QFETCH(bool, reachesService);
 
         WardenRun run;
         // Let the other user reach the socket, the log and the settings.
@@ -411,8 +468,119 @@ private slots:
                      outcome.err.constData());
             QCOMPARE(run.logMessagesFrom(before), QStringList());
             const QByteArray uid = clientAsNobody ? "65534" : "0";
-            QTRY_VERIFY(run.stderrText().contains("control refused: user " + uid));
+            if (reachesService) {
+                QTRY_VERIFY(run.stderrText().contains("control refused: user " + uid));
+            } else {
+                QVERIFY2(outcome.err.contains("Permission denied"), outcome.err.constData());
+                QCOMPARE(run.sendControl(146), QByteArray("OK\n"));
+                QVERIFY(!run.stderrText().contains("control refused"));
+            }
         }
+        QCOMPARE(run.process().state(), QProcess::Running);
+    }
+
+    // A caller of another user is refused at once, before anything is read,
+    // while a silent caller of the service's own user is still waited for.
+    void foreignClientRefusedAtOnce()
+    {
+        WardenRun run;
+        for (const QString& dir :
+             {run.dir(), run.dir() + QStringLiteral("/run"), run.dir() + QStringLiteral("/work")})
+            QFile::setPermissions(dir, QFileDevice::Permissions(0x7777));
+        QVERIFY(run.start(AsNobody));
+
+        // The service's own user, silent: connects, then reports what it receives.
+        static const char* silent = "import socket, sys\n"
+                                    "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+                                    "s.connect(sys.argv[1])\n"
+                                    "print('connected', flush=True)\n"
+                                    "print(repr(s.recv(64)), flush=True)\n";
+        QProcess own;
+        own.start(AsNobody.first(),
+                  AsNobody.mid(1) + QStringList{QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                                                QString::fromLatin1(silent), run.socketPath()});
+        QVERIFY(own.waitForStarted(30000));
+        QByteArray ownOut;
+        QTRY_VERIFY_WITH_TIMEOUT((ownOut += own.readAllStandardOutput()).contains("connected\n"), 30000);
+
+        // Root, silent too: another user to a service run as nobody.
+        SilentClient foreign(run.socketPath());
+        QVERIFY(foreign.connected());
+        QTRY_VERIFY_WITH_TIMEOUT(foreign.received().endsWith("<closed>"), 30000);
+        QCOMPARE(foreign.received(), QByteArray("DENIED\n<closed>"));
+        QTRY_VERIFY(run.stderrText().contains("control refused: user 0"));
+        ownOut += own.readAllStandardOutput();
+        QCOMPARE(ownOut, QByteArray("connected\n"));
+
+        // The silent caller is refused once its request time is up.
+        QVERIFY(own.waitForFinished(30000));
+        QCOMPARE(ownOut + own.readAllStandardOutput(), QByteArray("connected\nb'INVALID\\n'\n"));
+        QCOMPARE(run.process().state(), QProcess::Running);
+    }
+
+    // Silent callers, held or one more every 0.5 s, delay neither a control
+    // nor SIGTERM: both are served while those callers still wait.
+    void silentClientsHoldNothingUp_data()
+    {
+        QTest::addColumn<bool>("stream");
+        QTest::addColumn<bool>("bySignal");
+        QTest::newRow("ctlrunner past held silent callers") << false << false;
+        QTest::newRow("ctlrunner during a stream of silent callers") << true << false;
+        QTest::newRow("SIGTERM past held silent callers") << false << true;
+        QTest::newRow("SIGTERM during a stream of silent callers") << true << true;
+    }
+
+    void silentClientsHoldNothingUp()
+    {
+        QFETCH(bool, stream);
+        QFETCH(bool, bySignal);
+
+        WardenRun run;
+        QVERIFY(run.setPathPython(QFile::encodeName(m_tools.filePath(QStringLiteral("gone/python3")))));
+        QVERIFY(run.start());
+        std::vector<std::unique_ptr<SilentClient>> held;
+        for (int i = 0; i < 12; ++i) {
+            held.push_back(std::make_unique<SilentClient>(run.socketPath()));
+            QVERIFY(held.back()->connected());
+        }
+        std::vector<std::unique_ptr<SilentClient>> more;
+        QTimer streamTimer;
+        QObject::connect(&streamTimer, &QTimer::timeout,
+                         [&] { more.push_back(std::make_unique<SilentClient>(run.socketPath())); });
+        if (stream) {
+            streamTimer.start(500);
+            QTRY_VERIFY_WITH_TIMEOUT(more.size() >= 3, 30000);
+        }
+
+        const int before = run.logMessages().size();
+        if (bySignal) {
+            QCOMPARE(::kill(static_cast<pid_t>(run.wardenPid()), SIGTERM), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(run.process().state(), QProcess::NotRunning, 60000);
+            QCOMPARE(run.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(run.process().exitCode(), 0);
+            QCOMPARE(run.logMessages().last(), QStringLiteral("My Sample Service: Main: Exit"));
+            // The service ended without serving them: no answer, only the end.
+            for (auto& client : held)
+                QCOMPARE(client->received(), QByteArray("<closed>"));
+            return;
+        }
+
+        ChildRunOptions options;
+        options.environment = run.environment();
+        options.serveEvents = true;
+        const ChildRun ctl =
+            ChildRun::run(binary(QStringLiteral("ctlrunner")), {QStringLiteral("SIGNAL_STOP")}, options);
+        QCOMPARE(ctl.err, QByteArray());
+        QCOMPARE(ctl.exitCode, 0);
+        QCOMPARE(run.logMessagesFrom(before), controlLines({RequestStop, QString(), Str557}));
+        for (auto& client : held)
+            QCOMPARE(client->received(), QByteArray());
+
+        // Each silent caller is refused once its own request time is up.
+        streamTimer.stop();
+        for (auto& client : held)
+            QTRY_COMPARE_WITH_TIMEOUT(client->received(), QByteArray("INVALID\n<closed>"), 30000);
+        QCOMPARE(run.sendControl(146), QByteArray("OK\n"));
         QCOMPARE(run.process().state(), QProcess::Running);
     }
 
