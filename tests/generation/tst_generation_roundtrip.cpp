@@ -3,10 +3,13 @@
 
 #include "CTcpServer.h"
 #include "FakeWebUi.h"
+#include "Progress.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopedPointer>
 #include <QSignalSpy>
@@ -47,12 +50,31 @@ public:
 
 const QByteArray kSaved = "IMAGE_SAVED_SUCCESSFULLY: ";
 const QByteArray kStarted = "IMAGE_GENERATION_PROCESS_STARTED";
+const QString kPollPath = QStringLiteral("/sdapi/v1/progress?skip_current_image=true");
 
-// The PNG path of the saved notification, or empty while it has not come whole.
-// A late progress value may follow it, as nothing separates notifications.
-QString savedPath(const QByteArray& received)
+QByteArray prompt(int steps)
 {
-    const int at = received.indexOf(kSaved);
+    return "prompt:" + QStringLiteral(R"({"width":8,"height":8,"steps":%1})").arg(steps).toUtf8().toBase64();
+}
+
+// Progress values in the given bytes that lie strictly between 0 and 1.
+int valuesBetween(const QByteArray& bytes)
+{
+    int n = 0;
+    static const QRegularExpression rx(QStringLiteral("PROGRESS_TXT2IMG:([0-9.]+(?:e[-+][0-9]+)?)"));
+    auto it = rx.globalMatch(QString::fromUtf8(bytes));
+    while (it.hasNext()) {
+        const double v = it.next().captured(1).toDouble();
+        n += v > 0 && v < 1;
+    }
+    return n;
+}
+
+// The PNG path of a saved notification (the first from `from`), or empty
+// while it has not come whole.
+QString savedPath(const QByteArray& received, int from = 0)
+{
+    const int at = received.indexOf(kSaved, from);
     const int end = at < 0 ? -1 : received.indexOf(".png", at);
     if (end < 0)
         return QString();
@@ -77,7 +99,12 @@ private:
         QTRY_COMPARE_WITH_TIMEOUT(watcher.received, QByteArray("MSG_PING_SYSTRAY_GUI"), 30000);
         watcher.received.clear();
     }
-    int progressPolls() { return m_web.requests(QStringLiteral("/sdapi/v1/progress")).size(); }
+    QStringList storedImages() const
+    {
+        return QDir(m_home->path() + QStringLiteral("/Documents/AI_TEXTURES/FULL_RES"))
+            .entryList(QDir::Files);
+    }
+    int progressPolls() { return m_web.requests(kPollPath).size(); }
     // Waits on the stand-in for a skip answered after `seconds` and tells how
     // many polls arrived meanwhile: far more than one means polling goes on.
     int pollsDuring(double seconds)
@@ -139,8 +166,9 @@ private slots:
         QVERIFY(text.open(QIODevice::ReadOnly));
         QCOMPARE(text.readAll(), payload);
 
-        // The stored image stops the polling.
+        // The stored image stops the polling, and no progress value follows it.
         QVERIFY(pollsDuring(1.5) <= 2);
+        QVERIFY2(plugin.received.endsWith(kSaved + png.toUtf8()), plugin.received.constData());
     }
 
     // The plug-in hears why a generation failed, and polling stops.
@@ -182,25 +210,90 @@ private slots:
         QCOMPARE(plugin.received.count(error), 1);
     }
 
-    // A failed poll: its error text once, alone, then no more polls while the
-    // image is still being made; the image still arrives in the end.
-    void failedPollIsToldOnce()
+    // A single failed poll is not the plug-in's business: the image still comes.
+    void singleFailedPollIsNotTold()
     {
-        QVERIFY(
-            m_web.fault(QStringLiteral("txt2img"), QStringLiteral("slow"), {{"seconds", 3}, {"count", 1}}));
-        // Only the first poll fails; one already on its way may still bring a value.
+        QVERIFY(m_web.reset(0.05));
         QVERIFY(m_web.fault(QStringLiteral("progress"), QStringLiteral("error500"), {{"count", 1}}));
-        const QByteArray error = QStringLiteral("Error transferring %1/sdapi/v1/progress - server replied: "
-                                                "Internal Server Error")
+        PluginClient plugin;
+        QVERIFY(plugin.open(prompt(30)));
+        QTRY_VERIFY_WITH_TIMEOUT(!savedPath(plugin.received).isEmpty(), 60000);
+        QVERIFY(m_web.status().value(QStringLiteral("faults")).toObject().isEmpty()); // it did fail
+        QVERIFY2(!plugin.received.contains("Error"), plugin.received.constData());
+        QVERIFY(valuesBetween(plugin.received) > 0);
+    }
+
+    // Polls that keep failing end the request: one error, no more polls, and
+    // its answer, when it comes, claims no success.
+    void unreachableWebUiFailsTheRequestOnce()
+    {
+        QVERIFY(m_web.reset(0.1));
+        QVERIFY(m_web.fault(QStringLiteral("progress"), QStringLiteral("error500")));
+        const QByteArray error = QStringLiteral("The web UI cannot be reached: Error transferring "
+                                                "%1/sdapi/v1/progress?skip_current_image=true - server "
+                                                "replied: Internal Server Error")
                                      .arg(FakeWebUi::baseUrl())
                                      .toUtf8();
+        PluginClient watcher;
+        openWatcher(watcher);
+        if (QTest::currentTestFailed())
+            return;
+        const QStringList storedBefore = storedImages();
         PluginClient plugin;
-        QVERIFY(plugin.open("prompt:" + QByteArray(R"({"width":8,"height":8,"steps":1})").toBase64()));
+        QVERIFY(plugin.open(prompt(40)));
         QTRY_VERIFY_WITH_TIMEOUT(plugin.received.contains(error), 60000);
-        QVERIFY(pollsDuring(1.5) <= 2);
-        QVERIFY2(plugin.received.startsWith(kStarted + error), plugin.received.constData());
-        QTRY_VERIFY_WITH_TIMEOUT(!savedPath(plugin.received).isEmpty(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(watcher.received.contains(error), 30000);
+        QCOMPARE(progressPolls(), int(Progress::unreachablePolls));
+
+        // The stand-in finishes the image it was making and answers.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_web.status().value(QStringLiteral("running")).toBool(), 60000);
+        QVERIFY(pollsDuring(1.0) == 0);
+        QCOMPARE(plugin.received, kStarted + error);
+        QCOMPARE(watcher.received, error);
+        QCOMPARE(storedImages(), storedBefore);
+    }
+
+    // A txt2img that hangs with no progress is given up after the stall limit.
+    void stalledTxt2imgIsTold()
+    {
+        QTemporaryDir registry;
+        QVERIFY(registry.isValid());
+        qputenv("TRAYBRIDGE_REGISTRY_ROOT", QFile::encodeName(registry.path()));
+        QVERIFY(SettingsStore::write(registry.path(), QString::fromLatin1(Progress::stallSetting), "2"));
+        QVERIFY(m_web.fault(QStringLiteral("txt2img"), QStringLiteral("hang")));
+        const QByteArray error = "The web UI made no progress for 2 seconds; the request was abandoned.";
+
+        PluginClient plugin;
+        QVERIFY(plugin.open(prompt(1)));
+        QTRY_VERIFY_WITH_TIMEOUT(plugin.received.contains(error), 60000);
+        QVERIFY(pollsDuring(1.0) <= 1);
+        QVERIFY2(plugin.received.startsWith(kStarted), plugin.received.constData());
+        QVERIFY2(plugin.received.endsWith(error), plugin.received.constData());
         QCOMPARE(plugin.received.count(error), 1);
+        qunsetenv("TRAYBRIDGE_REGISTRY_ROOT");
+    }
+
+    // Two overlapping prompts: storing the first does not end the progress of
+    // the second.
+    void overlappingPromptsBothGetProgress()
+    {
+        QVERIFY(m_web.reset(0.05));
+        PluginClient first, second;
+        QVERIFY(first.open(prompt(20)));
+        QTRY_VERIFY_WITH_TIMEOUT(first.received.startsWith(kStarted), 30000);
+        QVERIFY(second.open(prompt(30)));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            second.received.count(kSaved) == 2 &&
+                !savedPath(second.received, second.received.lastIndexOf(kSaved)).isEmpty(),
+            60000);
+
+        const int firstSaved = second.received.indexOf(kSaved);
+        const int secondSaved = second.received.lastIndexOf(kSaved);
+        QVERIFY(savedPath(second.received) != savedPath(second.received, secondSaved));
+        const QByteArray between = second.received.mid(firstSaved, secondSaved - firstSaved);
+        QVERIFY2(valuesBetween(between) > 0, second.received.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(first.received.count(kSaved), 2, 30000);
+        QVERIFY(pollsDuring(1.0) <= 2);
     }
 
     void twoSkipsSendTwoPosts()

@@ -1,11 +1,14 @@
 #include "FakeWebUi.h"
 #include "MessageCapture.h"
 #include "Progress.h"
+#include "SettingsStore.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopedPointer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -16,6 +19,8 @@ class TestProgress : public QObject
 
 private:
     FakeWebUi m_web;
+    QTemporaryDir m_registry;
+    const QString kPollPath = QStringLiteral("/sdapi/v1/progress?skip_current_image=true");
 
     static QTimer* pollTimer(Progress& p)
     {
@@ -35,8 +40,8 @@ private slots:
 
     void init() { QVERIFY2(m_web.prepare(), qPrintable(m_web.error())); }
 
-    // While a generation runs, polls every 250 ms relay rising values; the
-    // finish stops them.
+    // While requests are with the web UI, polls every 250 ms relay rising
+    // values; polling ends when the last request is answered.
     void relaysProgressWhileGenerating()
     {
         QVERIFY(m_web.reset(0.05));
@@ -53,8 +58,9 @@ private slots:
             FakeWebUi::postTxt2img(client, R"({"prompt":"sand","width":8,"height":8,"steps":40})");
         QSignalSpy generated(generation, &QNetworkReply::finished);
 
+        // Two requests: the second restarts the period; still one timer.
         progress.start_recursiv_get_progress();
-        progress.start_recursiv_get_progress(); // restarts the period; still one timer
+        progress.start_recursiv_get_progress();
         QCOMPARE(progress.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly).size(), 1);
         QVERIFY(timer->isActive());
         QCOMPARE(timer->interval(), 250);
@@ -62,10 +68,15 @@ private slots:
 
         QVERIFY(generated.wait(60000));
         QCOMPARE(generation->error(), QNetworkReply::NoError);
+        progress.txt2img_answered();
+        QVERIFY2(timer->isActive(), "polling stopped while a request is still with the web UI");
+        // A store's end does not stop polling for a request still running.
         progress.post_req_txt2img_finished();
-        QVERIFY(!timer->isActive());
+        QVERIFY(timer->isActive());
         QVERIFY(capture.contains(
             QStringLiteral("[ void Progress::post_req_txt2img_finished() ] : TODO: STOP WHILE")));
+        progress.txt2img_answered();
+        QVERIFY(!timer->isActive());
 
         QVERIFY(errors.isEmpty());
         bool between = false;
@@ -78,13 +89,32 @@ private slots:
         QCOMPARE(capture.count(QStringLiteral("Progress value:")), values.count());
         QVERIFY(capture.count(QStringLiteral("[ void Progress::tick() ] : Start")) >= values.count());
 
-        const QJsonArray polls = m_web.requests(QStringLiteral("/sdapi/v1/progress"));
+        // Polls ask the web UI to leave its preview image out.
+        QCOMPARE(m_web.requests(QStringLiteral("/sdapi/v1/progress")).size(), 0);
+        const QJsonArray polls = m_web.requests(kPollPath);
         QVERIFY(polls.size() >= values.count());
         for (const QJsonValue& poll : polls) {
             QCOMPARE(poll["method"].toString(), QStringLiteral("GET"));
             QCOMPARE(poll["content_type"].toString(), QStringLiteral("application/json"));
         }
         delete generation;
+    }
+
+    // A slow progress endpoint gets no second poll before it answers the first.
+    void onePollAtATime()
+    {
+        QVERIFY(m_web.fault("progress", "slow", {{"seconds", 0.8}}));
+        MessageCapture capture;
+        Progress progress;
+        QSignalSpy values(&progress, &Progress::signal_progress_txt2img_for_c4d);
+        const QString sent = QStringLiteral("[ void Progress::tick() ] : Start");
+        progress.start_recursiv_get_progress();
+        for (int answered = 1; answered <= 3; ++answered) {
+            QTRY_COMPARE_WITH_TIMEOUT(values.count(), answered, 30000);
+            QVERIFY2(capture.count(sent) <= answered + 1, qPrintable(capture.lines().join('\n')));
+        }
+        QVERIFY(m_web.requests(kPollPath).size() <= 4);
+        progress.txt2img_answered();
     }
 
     void answerShapes_data()
@@ -132,7 +162,7 @@ private slots:
         progress.start_recursiv_get_progress();
         // Two answered polls: a bad answer does not stop polling.
         QTRY_VERIFY_WITH_TIMEOUT(capture.count(bodyLine) >= 2, 30000);
-        progress.post_req_txt2img_finished();
+        progress.txt2img_answered();
 
         QVERIFY(errors.isEmpty());
         QVERIFY2(capture.contains(line), qPrintable(capture.lines().join('\n')));
@@ -153,51 +183,125 @@ private slots:
         QVERIFY2(found, qPrintable(expected));
     }
 
-    // A failed poll reports its error once and ends polling.
-    void failedPollStopsPolling_data()
+    // Failed polls are reported only when the web UI stays unreachable: after
+    // that many in a row, one error, and polling ends.
+    void unreachableAfterFailedPollsInARow_data()
     {
-        QTest::addColumn<bool>("stopWebUi");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("web UI not running") << true << QStringLiteral("Connection refused");
-        QTest::newRow("HTTP 500") << false
-                                  << QStringLiteral(
-                                         "Error transferring %1/sdapi/v1/progress - server replied: "
-                                         "Internal Server Error")
-                                         .arg(FakeWebUi::baseUrl());
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("failures");  // of the stand-in's progress endpoint; 0: all
+        QTest::addColumn<QString>("error"); // empty: none reported
+        const QString prefix = QStringLiteral("The web UI cannot be reached: ");
+        QTest::newRow("web UI not running")
+            << "stopped" << 0 << prefix + QStringLiteral("Connection refused");
+        QTest::newRow("HTTP 500") << "error500" << 0
+                                  << prefix +
+                                         QStringLiteral(
+                                             "Error transferring %1/sdapi/v1/progress?skip_current_image=true"
+                                             " - server replied: Internal Server Error")
+                                             .arg(FakeWebUi::baseUrl());
+        QTest::newRow("one failure") << "error500" << 1 << QString();
+        QTest::newRow("one short of the rule") << "error500" << Progress::unreachablePolls - 1 << QString();
     }
 
-    void failedPollStopsPolling()
+    void unreachableAfterFailedPollsInARow()
     {
-        QFETCH(bool, stopWebUi);
+        QFETCH(QString, setup);
+        QFETCH(int, failures);
         QFETCH(QString, error);
-        if (stopWebUi)
+        if (setup == QLatin1String("stopped"))
             m_web.stop();
+        else if (failures > 0)
+            QVERIFY(m_web.fault("progress", setup, {{"count", failures}}));
         else
-            QVERIFY(m_web.fault("progress", "error500"));
+            QVERIFY(m_web.fault("progress", setup));
 
         MessageCapture capture;
         Progress progress;
         QSignalSpy errors(&progress, &Progress::signal_progress_txt2img_error);
         QSignalSpy values(&progress, &Progress::signal_progress_txt2img_for_c4d);
         QSignalSpy alive(&progress, &Progress::signal_set_status_is_stable_diffusion_run);
+        const QString failed =
+            QStringLiteral("[ void Progress::onGetNetworkReplyFinished(QNetworkReply*) ] : Error: ");
         progress.start_recursiv_get_progress();
+
+        if (error.isEmpty()) {
+            // The web UI answers again: values flow, nothing is reported.
+            QTRY_VERIFY_WITH_TIMEOUT(values.count() >= 2, 30000);
+            QCOMPARE(capture.count(failed), failures);
+            QVERIFY(errors.isEmpty());
+            QVERIFY(pollTimer(progress)->isActive());
+            progress.txt2img_answered();
+            return;
+        }
         QVERIFY(errors.wait(30000));
         QCOMPARE(errors.at(0).at(0).toString(), error);
         QVERIFY(!pollTimer(progress)->isActive());
-        QVERIFY(
-            capture.contains(QStringLiteral("[ void Progress::onGetNetworkReplyFinished(QNetworkReply*) ] : "
-                                            "Error:  %1")
-                                 .arg(quoted(error))));
+        QCOMPARE(capture.count(failed), Progress::unreachablePolls);
 
-        // Let a probe go round the event loop: no poll is sent after the stop,
-        // and each poll sent before it reports at most once.
+        // Let a probe go round the event loop: no poll is sent after giving
+        // up, and nothing more is reported.
         const QString tick = QStringLiteral("[ void Progress::tick() ] : Start");
         const int sent = capture.count(tick);
         progress.get_stable_diffusion_progress_bar();
         QVERIFY(alive.wait(30000));
         QCOMPARE(capture.count(tick), sent);
-        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), sent, 30000);
+        QCOMPARE(errors.count(), 1);
         QCOMPARE(values.count(), 0);
+    }
+
+    // A web UI that makes no progress for the stall limit is given up on.
+    void stalledWebUiIsGivenUp_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("stalls");
+        QTest::newRow("value unchanged") << "raw" << true;
+        QTest::newRow("poll not answered") << "hang" << true;
+        QTest::newRow("value rising") << "none" << false;
+    }
+
+    void stalledWebUiIsGivenUp()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, stalls);
+        QVERIFY(m_registry.isValid());
+        qputenv("TRAYBRIDGE_REGISTRY_ROOT", QFile::encodeName(m_registry.path()));
+        QVERIFY(SettingsStore::write(m_registry.path(), Progress::stallSetting, "1"));
+
+        QNetworkAccessManager client;
+        QScopedPointer<QNetworkReply> generation;
+        if (kind == QLatin1String("raw")) {
+            QVERIFY(m_web.fault("progress", "raw", {{"status", 200}, {"body", R"({"progress": 0.25})"}}));
+        } else if (kind == QLatin1String("hang")) {
+            QVERIFY(m_web.fault("progress", "hang"));
+        } else {
+            // Each step takes less than the limit.
+            QVERIFY(m_web.reset(0.3));
+            generation.reset(
+                FakeWebUi::postTxt2img(client, R"({"prompt":"dune","width":8,"height":8,"steps":12})"));
+        }
+
+        MessageCapture capture;
+        Progress progress;
+        QSignalSpy errors(&progress, &Progress::signal_progress_txt2img_error);
+        QSignalSpy values(&progress, &Progress::signal_progress_txt2img_for_c4d);
+        progress.start_recursiv_get_progress();
+        if (!stalls) {
+            QSignalSpy generated(generation.data(), &QNetworkReply::finished);
+            QVERIFY(generated.wait(60000));
+            QVERIFY2(errors.isEmpty(), qPrintable(errors.value(0).value(0).toString()));
+            QVERIFY(values.count() >= 4);
+            progress.txt2img_answered();
+            return;
+        }
+        QVERIFY(errors.wait(30000));
+        QCOMPARE(errors.at(0).at(0).toString(),
+                 QStringLiteral("The web UI made no progress for 1 seconds; the request was abandoned."));
+        QVERIFY(!pollTimer(progress)->isActive());
+        // A value unchanged since the first one is not progress.
+        QCOMPARE(values.count(),
+                 kind == QLatin1String("raw") ? capture.count(QStringLiteral("Progress value:")) : 0);
+        QVERIFY(m_web.reset()); // releases the hung poll
+        QCOMPARE(errors.count(), 1);
     }
 
     void livenessProbe_data()

@@ -44,7 +44,8 @@ CTcpServer::CTcpServer(QObject* parent)
             &CTcpServer::txt2img_finished_for_c4d);
     connect(&m_progress, &Progress::signal_progress_txt2img_for_c4d, this,
             &CTcpServer::progress_txt2img_for_c4d);
-    connect(&m_progress, &Progress::signal_progress_txt2img_error, this, &CTcpServer::progress_txt2img_error);
+    // Polling that gives up ends the requests with the web UI; each is told as failed.
+    connect(&m_progress, &Progress::signal_progress_txt2img_error, &m_generer, &Generer::abandon_txt2img);
     connect(&m_progress, &Progress::signal_set_status_is_stable_diffusion_run, this,
             &CTcpServer::set_status_is_stable_diffusion_run);
     connect(this, &CTcpServer::signal_start_post_request, this, &CTcpServer::start_post_request,
@@ -53,6 +54,8 @@ CTcpServer::CTcpServer(QObject* parent)
     connect(&m_generer, &Generer::signal_txt2img_failed, &m_progress, &Progress::post_req_txt2img_finished);
     connect(&m_generer, &Generer::signal_txt2img_failed, this, &CTcpServer::progress_txt2img_error);
     connect(&m_skip, &CWebReqSkip::signal_skip_failed, this, &CTcpServer::progress_txt2img_error);
+    // Polling follows the requests the web UI still works on.
+    connect(&m_generer, &Generer::signal_txt2img_answered, &m_progress, &Progress::txt2img_answered);
 }
 
 CTcpServer::~CTcpServer()

@@ -1,22 +1,22 @@
 #include "Generer.h"
 
 #include "DebugPrefix.h"
+#include "ImageStore.h"
 #include "ProcessExit.h"
 #include "WebUi.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QJsonArray>
+#include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 #include <QTextStream>
-#include <QThread>
+#include <QTimer>
 
 #include <exception>
 
@@ -25,27 +25,13 @@ namespace {
 // The reply property that carries the payload of the request it answers.
 const char* const kPayloadProperty = "tb_txt2img_payload";
 
+// The pause between a stored image and its two signals.
+constexpr int kSavedPauseMs = 100;
+
 // UTF-8 up to the first zero byte.
 QString payloadText(const QByteArray& payload)
 {
     return QString::fromUtf8(payload.constData(), int(qstrnlen(payload.constData(), uint(payload.size()))));
-}
-
-QString storeRoot()
-{
-    return QDir::homePath() + QStringLiteral("/Documents/AI_TEXTURES");
-}
-
-// The first millisecond from now on whose .txt and .png are both still free.
-qint64 freeStamp(const QString& imageFolder)
-{
-    qint64 stamp = QDateTime::currentMSecsSinceEpoch();
-    while (QFileInfo::exists(QDir::toNativeSeparators(storeRoot() + QLatin1Char('/') +
-                                                      QString::number(stamp) + QStringLiteral(".txt"))) ||
-           QFileInfo::exists(QDir::toNativeSeparators(imageFolder + QLatin1Char('/') +
-                                                      QString::number(stamp) + QStringLiteral(".png"))))
-        ++stamp;
-    return stamp;
 }
 
 } // namespace
@@ -53,6 +39,13 @@ qint64 freeStamp(const QString& imageFolder)
 Generer::Generer(QObject* parent) : QObject(parent), networkManager(new QNetworkAccessManager(this))
 {
     connect(networkManager, &QNetworkAccessManager::finished, this, &Generer::onNetworkReplyFinished);
+    m_storePool.setMaxThreadCount(1);
+}
+
+Generer::~Generer()
+{
+    // A store under way finishes its files; its outcome goes nowhere.
+    m_storePool.waitForDone();
 }
 
 void Generer::post_req_txt2img(QByteArray decodedPayload)
@@ -66,6 +59,7 @@ void Generer::post_req_txt2img(QByteArray decodedPayload)
     QNetworkReply* reply = networkManager->post(request, body);
     // Each answer is stored with the payload of its own request.
     reply->setProperty(kPayloadProperty, decodedPayload);
+    m_inWebUi.append(reply);
     emit signal_start_recursiv_get_progress(837);
 }
 
@@ -74,10 +68,26 @@ void Generer::handleMessage(int value)
     qDebug() << "Generer received message:" << value;
 }
 
+void Generer::abandon_txt2img(QString err_text)
+{
+    const QList<QNetworkReply*> abandoned = m_inWebUi;
+    m_inWebUi.clear();
+    for (QNetworkReply* reply : abandoned) {
+        TB_TIMED << "Error: " << err_text;
+        reply->abort();
+        emit signal_txt2img_failed(err_text);
+    }
+}
+
 void Generer::onNetworkReplyFinished(QNetworkReply* reply)
 {
     TB_TIMED;
     reply->deleteLater();
+    if (!m_inWebUi.removeOne(reply)) {
+        TB_TIMED << "the request was abandoned; its answer is dropped";
+        return;
+    }
+    emit signal_txt2img_answered();
 
     if (reply->error() != QNetworkReply::NoError) {
         TB_TIMED << "Error: " << reply->errorString();
@@ -85,64 +95,68 @@ void Generer::onNetworkReplyFinished(QNetworkReply* reply)
         return;
     }
 
-    const QJsonArray images = QJsonDocument::fromJson(reply->readAll()).object().value("images").toArray();
-    if (images.isEmpty()) {
-        TB_TIMED << "Error: No images in the response";
-        emit signal_txt2img_failed(QStringLiteral("The web UI answered without an image."));
-        return;
-    }
-
     const QVariant own = reply->property(kPayloadProperty);
     const QString text = payloadText(own.isValid() ? own.toByteArray() : lastPayload);
 
-    const QImage image = QImage::fromData(QByteArray::fromBase64(images.at(0).toString().toUtf8()));
-    if (image.isNull()) {
-        TB_TIMED << "Error: the image data of the response cannot be decoded";
+    // Parsing, checking and writing happen on the store's worker; the outcome
+    // comes back queued. The destructor waits for the worker, so `this` is
+    // alive when it posts, and a post left undelivered dies with the object.
+    const QByteArray body = reply->readAll();
+    m_storePool.start([this, body, text] {
+        const ImageStore::Result result = ImageStore::store(body, text);
+        QMetaObject::invokeMethod(
+            this, [this, result] { onStored(result); }, Qt::QueuedConnection);
+    });
+}
+
+void Generer::onStored(const ImageStore::Result& result)
+{
+    const char* const replyFunction = "void Generer::onNetworkReplyFinished(QNetworkReply*)";
+    switch (result.outcome) {
+    case ImageStore::Outcome::NoImages:
+        tb::timedPrefix(qDebug(), __TIME__, replyFunction) << "Error: No images in the response";
+        emit signal_txt2img_failed(QStringLiteral("The web UI answered without an image."));
+        return;
+    case ImageStore::Outcome::Undecodable:
+        tb::timedPrefix(qDebug(), __TIME__, replyFunction)
+            << "Error: the image data of the response cannot be decoded";
         emit signal_txt2img_failed(QStringLiteral("The image sent by the web UI cannot be decoded."));
         return;
-    }
-
-    const QString imageFolder = QDir::toNativeSeparators(storeRoot() + QStringLiteral("/FULL_RES"));
-    QDir dir(imageFolder);
-    if (!dir.exists())
-        dir.mkpath(imageFolder);
-
-    const QString stamp = QString::number(freeStamp(imageFolder));
-    const QString textPath =
-        QDir::toNativeSeparators(storeRoot() + QLatin1Char('/') + stamp + QStringLiteral(".txt"));
-    if (!saveTextToFile(textPath, text)) {
+    case ImageStore::Outcome::TextFailed:
         emit signal_txt2img_failed(QStringLiteral("The text file of the image cannot be written: ") +
-                                   textPath);
+                                   result.path);
         return;
-    }
-
-    const QString pngPath =
-        QDir::toNativeSeparators(imageFolder + QLatin1Char('/') + stamp + QStringLiteral(".png"));
-    if (!image.save(pngPath) || !addComment(pngPath, text)) {
-        TB_TIMED << "Error: the image cannot be written to" << pngPath;
-        // No half-stored image: its text file goes too.
-        QFile::remove(textPath);
-        emit signal_txt2img_failed(QStringLiteral("The image file cannot be written: ") + pngPath);
+    case ImageStore::Outcome::ImageFailed:
+        tb::timedPrefix(qDebug(), __TIME__, replyFunction)
+            << "Error: the image cannot be written to" << result.path;
+        emit signal_txt2img_failed(QStringLiteral("The image file cannot be written: ") + result.path);
         return;
+    case ImageStore::Outcome::Stored:
+        break;
     }
-
-    QThread::msleep(100);
-    tb::shortPrefix(qDebug(), "onNetworkReplyFinished", "] : ") << "Image saved successfully! " << pngPath;
-    emit signal_post_req_txt2img_finished();
-    emit signal_txt2img_finished_for_c4d(pngPath);
+    // The pause before the two signals does not hold the event loop.
+    const QString pngPath = result.path;
+    QTimer::singleShot(kSavedPauseMs, this, [this, pngPath] {
+        tb::shortPrefix(qDebug(), "onNetworkReplyFinished", "] : ")
+            << "Image saved successfully! " << pngPath;
+        emit signal_post_req_txt2img_finished();
+        emit signal_txt2img_finished_for_c4d(pngPath);
+    });
 }
 
 bool addComment(const QString& imagePath, const QString& comment)
 {
     try {
-        QImage image(imagePath);
-        const QString format = QFileInfo(imagePath).suffix().toLower();
-        if (image.isNull()) {
+        QFile file(imagePath);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        file.close();
+        const QByteArray annotated = ImageStore::annotatedPng(bytes, comment);
+        if (annotated.isEmpty()) {
             TB_TIMED << "Comment " << comment << " not added, no image at" << imagePath;
             return false;
         }
-        image.setText(QStringLiteral("Comment"), comment);
-        if (!image.save(imagePath, format.toLatin1().constData())) {
+        QSaveFile out(imagePath);
+        if (!out.open(QIODevice::WriteOnly) || out.write(annotated) != annotated.size() || !out.commit()) {
             TB_TIMED << "Comment " << comment << " not added, cannot write" << imagePath;
             return false;
         }
@@ -156,7 +170,7 @@ bool addComment(const QString& imagePath, const QString& comment)
 
 bool saveTextToFile(const QString& filePath, const QString& text)
 {
-    QFile file(filePath);
+    QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         qDebug() << "Ошибка открытия файла для записи" << filePath;
         return false;
@@ -165,10 +179,9 @@ bool saveTextToFile(const QString& filePath, const QString& text)
     out.setCodec("UTF-8");
     out << text;
     out.flush();
-    const bool written = out.status() == QTextStream::Ok && file.error() == QFileDevice::NoError;
-    file.close();
-    if (!written || file.error() != QFileDevice::NoError) {
+    if (out.status() != QTextStream::Ok || !file.commit()) {
         qDebug() << "Error writing the file" << filePath << file.errorString();
+        file.cancelWriting();
         return false;
     }
     qDebug() << "Текст успешно сохранен в файл" << filePath;
