@@ -64,12 +64,15 @@ bool ProgramRun::prepare()
         return false;
     }
     QDir r(root());
-    for (const char* sub : {"app", "files", "home", "tmp", "registry/SOFTWARE/Cinema4DPluginSettings"}) {
+    for (const char* sub :
+         {"app", "files", "home", "tmp", "xdg", "registry/SOFTWARE/Cinema4DPluginSettings"}) {
         if (!r.mkpath(QString::fromLatin1(sub))) {
             m_error = QStringLiteral("cannot make ") + QString::fromLatin1(sub);
             return false;
         }
     }
+    // The runtime folder is the user's own (mode 0700), as a session's is.
+    QFile::setPermissions(m_tmpDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString program = qEnvironmentVariable("TB_BIN_DIR") + QStringLiteral("/traybridge");
     if (!QFile::copy(program, appDir() + QStringLiteral("/traybridge"))) {
         m_error = QStringLiteral("cannot copy ") + program;
@@ -149,7 +152,11 @@ void ProgramRun::start(const QString& platform, const QString& display, const QS
     env.insert(QStringLiteral("TRAYBRIDGE_BOX_LOG"), root() + QStringLiteral("/boxes.log"));
     env.insert(QStringLiteral("HOME"), root() + QStringLiteral("/home"));
     env.insert(QStringLiteral("TMPDIR"), m_tmpDir);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root() + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_tmpDir);
+    // The user's own folders lie in HOME; the desktop's folders are the run's.
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root() + QStringLiteral("/home/.config"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), root() + QStringLiteral("/home/.local/state"));
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), root() + QStringLiteral("/xdg"));
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     // The tray icon docks through XEmbed, not through a desktop bus.
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("disabled:"));

@@ -12,7 +12,8 @@
 //   <root>/app/ctlrunner         stand-in tool: records its arguments, ends with a set code
 //   <root>/files/<value name>    the files the five settings values name
 //   <root>/registry/...          the settings store (TRAYBRIDGE_REGISTRY_ROOT)
-//   <root>/home, <root>/tmp      HOME and TMPDIR (the local socket lives in TMPDIR)
+//   <root>/home, <root>/tmp      HOME, and TMPDIR with XDG_RUNTIME_DIR (the local socket)
+//   <root>/xdg                   XDG_CONFIG_DIRS (system-wide autostart entries)
 //   <root>/boxes.log             the message boxes (TRAYBRIDGE_BOX_LOG)
 //
 // The program's diagnostic lines (stderr) are collected as they come.
@@ -33,6 +34,10 @@ public:
     QString appDir() const { return root() + QStringLiteral("/app"); }
     QString ctlrunnerPath() const { return appDir() + QStringLiteral("/ctlrunner"); }
     QString startLogPath() const { return appDir() + QStringLiteral("/start.log"); }
+    // The user's state folder (XDG_STATE_HOME/traybridge) and the start log in
+    // it, where it lies when the install folder is not writable.
+    QString stateDir() const { return root() + QStringLiteral("/home/.local/state/traybridge"); }
+    QString stateStartLogPath() const { return stateDir() + QStringLiteral("/start.log"); }
     QString tmpDir() const { return m_tmpDir; }
     // Shares the local socket folder with another run.
     void setTmpDir(const QString& dir) { m_tmpDir = dir; }

@@ -123,8 +123,10 @@ private:
 void TstIpc::initTestCase()
 {
     QVERIFY(m_tmp.isValid());
-    // Local sockets live in TMPDIR; this run's are its own.
+    // The channel lives in the runtime folder, other local sockets in TMPDIR;
+    // this run's are its own.
     qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_tmp.path()));
     qputenv("TRAYBRIDGE_BOX_LOG", QFile::encodeName(m_tmp.path() + QStringLiteral("/boxes.log")));
     QCOMPARE(QDir::tempPath(), m_tmp.path());
 }
@@ -196,14 +198,17 @@ void TstIpc::serverRemovesStaleEntry()
 
 void TstIpc::serverShowsBoxWhenItCannotListen()
 {
-    const QByteArray tmp = qgetenv("TMPDIR");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     // A socket path longer than a local socket address can hold.
     const QString deep = m_tmp.path() + QLatin1Char('/') + QString(120, QLatin1Char('d'));
     QVERIFY(QDir().mkpath(deep));
-    qputenv("TMPDIR", QFile::encodeName(deep));
+    // A runtime folder is the user's own.
+    QVERIFY(QFile::setPermissions(deep,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(deep));
     {
         CountingServer running;
-        qputenv("TMPDIR", tmp);
+        qputenv("XDG_RUNTIME_DIR", runtime);
 
         QFile boxes(m_tmp.path() + QStringLiteral("/boxes.log"));
         QVERIFY(boxes.open(QIODevice::ReadOnly));

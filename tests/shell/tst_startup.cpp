@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTest>
@@ -26,6 +27,12 @@ const QFileDevice::Permissions everyone =
     QFileDevice::WriteGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther |
     QFileDevice::ExeOther;
 
+QStringList asUnprivilegedUser()
+{
+    return {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+            QStringLiteral("--clear-groups")};
+}
+
 } // namespace
 
 class TstStartup : public QObject
@@ -36,6 +43,7 @@ private slots:
     void startsInOrderAndEndsWithoutTray();
     void startLog_data();
     void startLog();
+    void startLogInStateFolderWhenInstallFolderIsReadOnly();
     void missingFile_data();
     void missingFile();
     void missingSetting_data();
@@ -108,27 +116,29 @@ void TstStartup::startLog()
 
     ProgramRun run;
     QVERIFY2(run.prepare(), qPrintable(run.error()));
+    // Privileges would write anyway: as root the unwritable cases run as an
+    // unprivileged user, who cannot write the install folder either; the start
+    // log then lies in that user's state folder.
+    const bool asNobody = !writable && geteuid() == 0;
+    const QString logPath = asNobody ? run.stateStartLogPath() : run.startLogPath();
     if (!content.isEmpty()) {
-        QFile log(run.startLogPath());
+        QVERIFY(QDir().mkpath(QFileInfo(logPath).path()));
+        QFile log(logPath);
         QVERIFY(log.open(QIODevice::WriteOnly));
         log.write(content);
     }
     QStringList wrapper;
-    if (!writable) {
-        if (geteuid() == 0) {
-            // Privileges would write anyway: run as an unprivileged user, who may
-            // use the run's folders but not change the installed start log.
-            for (const QString& dir : {run.root(), run.root() + QStringLiteral("/home"), run.tmpDir()})
-                QVERIFY(QFile::setPermissions(dir, everyone));
-            QFile boxes(run.root() + QStringLiteral("/boxes.log"));
-            QVERIFY(boxes.open(QIODevice::WriteOnly));
-            QVERIFY(boxes.setPermissions(everyone));
-            wrapper = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
-                                  QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
-        } else {
-            QVERIFY(
-                QFile::setPermissions(run.startLogPath(), QFileDevice::ReadOwner | QFileDevice::ReadOther));
-        }
+    if (asNobody) {
+        // Run's folders usable by everyone, the start log itself read-only.
+        for (const QString& dir : {run.root(), run.root() + QStringLiteral("/home"), run.tmpDir()})
+            QVERIFY(QFile::setPermissions(dir, everyone));
+        QVERIFY(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::ReadOther));
+        QFile boxes(run.root() + QStringLiteral("/boxes.log"));
+        QVERIFY(boxes.open(QIODevice::WriteOnly));
+        QVERIFY(boxes.setPermissions(everyone));
+        wrapper = asUnprivilegedUser();
+    } else if (!writable) {
+        QVERIFY(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::ReadOther));
     }
 
     run.start(QStringLiteral("offscreen"), QString(), {}, wrapper);
@@ -136,16 +146,40 @@ void TstStartup::startLog()
     QCOMPARE(run.exitCode(), 1);
 
     QVERIFY2(run.lines().contains(countLine), run.transcript().constData());
-    QCOMPARE(readFile(run.startLogPath()), writable ? QByteArray("1") : content);
+    QCOMPARE(readFile(logPath), writable ? QByteArray("1") : content);
     QCOMPARE(run.count(QStringLiteral("Файл успешно создан с текстом '1'")), writable ? 1 : 0);
     QCOMPARE(run.count(QStringLiteral("Ошибка создания файла:  \"")), writable ? 0 : 1);
 
     QStringList boxes;
     if (box)
-        boxes << QStringLiteral("critical\tОшибка\tAn error occurred, details in the log file:") +
-                     run.startLogPath();
+        boxes << QStringLiteral("critical\tОшибка\tAn error occurred, details in the log file:") + logPath;
     boxes << systrayBox;
     QCOMPARE(run.boxes(), boxes);
+}
+
+void TstStartup::startLogInStateFolderWhenInstallFolderIsReadOnly()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to run the program as another user");
+    ProgramRun run;
+    QVERIFY2(run.prepare(), qPrintable(run.error()));
+    // The install folder stays root's; everything else of the run is usable by everyone.
+    for (const QString& dir : {run.root(), run.root() + QStringLiteral("/home"), run.tmpDir()})
+        QVERIFY(QFile::setPermissions(dir, everyone));
+    QFile boxes(run.root() + QStringLiteral("/boxes.log"));
+    QVERIFY(boxes.open(QIODevice::WriteOnly));
+    QVERIFY(boxes.setPermissions(everyone));
+
+    run.start(QStringLiteral("offscreen"), QString(), {}, asUnprivilegedUser());
+    QVERIFY(run.waitForExit());
+    QCOMPARE(run.exitCode(), 1);
+    QVERIFY(!QFile::exists(run.startLogPath()));
+    QCOMPARE(readFile(run.stateStartLogPath()), QByteArray("1"));
+    // Every use of the start log names the same file.
+    const QString quoted = QLatin1Char('"') + run.stateStartLogPath() + QLatin1Char('"');
+    QVERIFY2(run.count(quoted) >= 1, run.transcript().constData());
+    QCOMPARE(run.count(QStringLiteral("/app/start.log")), 0);
+    QCOMPARE(run.count(QStringLiteral("Файл успешно создан с текстом '1'")), 1);
 }
 
 void TstStartup::missingFile_data()

@@ -1,10 +1,13 @@
 #include "CStableDiffusionManger.h"
 
 #include "DebugPrefix.h"
+#include "UserPaths.h"
 #include "UtilityManager.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <string>
@@ -79,11 +82,36 @@ QString CStableDiffusionManger::get_stablediffusion_status()
     return m_stablediffusion_status;
 }
 
-QString startLogPath()
+namespace {
+
+QString chooseStartLogPath()
 {
-    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/start.log");
+    const QString appDir = QCoreApplication::applicationDirPath();
+    bool beside = QFileInfo(appDir).isWritable();
+#ifndef Q_OS_WIN
+    // Program folders under /usr belong to the system, also for root.
+    if (appDir == QLatin1String("/usr") || appDir.startsWith(QLatin1String("/usr/")))
+        beside = false;
+#endif
+    if (beside)
+        return appDir + QStringLiteral("/start.log");
+    const QString dir = UserPaths::stateDir();
+    QDir().mkpath(dir);
+    return dir + QStringLiteral("/start.log");
+}
+
+} // namespace
+
+QString CStableDiffusionManger::startLogPath()
+{
+    static const QString path = chooseStartLogPath();
     qDebug() << path;
     return path;
+}
+
+QString startLogPath()
+{
+    return CStableDiffusionManger::startLogPath();
 }
 
 int countRuntimeErrors()

@@ -22,13 +22,20 @@ public:
     CTreeModel update_tree_model();
     QString get_stablediffusion_status();
 
+    // The web UI's start log: beside the executable when that folder is
+    // writable (a portable install, the Windows installer's folder), otherwise
+    // (an install under /usr, or a folder the user cannot write) in the user's
+    // state folder. Decided once per process, so every reader and writer uses
+    // the same file.
+    static QString startLogPath();
+
 private:
     std::thread m_thread;
     QString m_stablediffusion_status;
     CTreeModel m_tree_model;
 };
 
-// The web UI's start log beside the executable.
+// Same as CStableDiffusionManger::startLogPath().
 QString startLogPath();
 // Lines of the start log that contain "RuntimeError"; -1 when it cannot be opened.
 int countRuntimeErrors();

@@ -56,6 +56,9 @@ CTcpServer::CTcpServer(QObject* parent)
     connect(&m_skip, &CWebReqSkip::signal_skip_failed, this, &CTcpServer::progress_txt2img_error);
     // Polling follows the requests the web UI still works on.
     connect(&m_generer, &Generer::signal_txt2img_answered, &m_progress, &Progress::txt2img_answered);
+    // The tray's notifications.
+    connect(&m_generer, &Generer::signal_txt2img_finished_for_c4d, this, &CTcpServer::signal_image_saved);
+    connect(&m_generer, &Generer::signal_txt2img_failed, this, &CTcpServer::signal_generation_failed);
 }
 
 CTcpServer::~CTcpServer()

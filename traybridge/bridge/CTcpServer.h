@@ -46,6 +46,10 @@ public:
 
 signals:
     void signal_start_post_request(QByteArray decodedPayload);
+    // An image has been stored (its PNG path); a generation has failed (the
+    // error text the plug-in received).
+    void signal_image_saved(QString save_file);
+    void signal_generation_failed(QString err_text);
 
 public slots:
     void start_post_request(QByteArray decodedPayload);

@@ -2,6 +2,7 @@
 
 #include "DebugPrefix.h"
 #include "IPCServer.h"
+#include "UserPaths.h"
 
 #include <QDataStream>
 #include <QHBoxLayout>
@@ -44,8 +45,11 @@ void Client::send()
 {
     blockSize = 0;
     socket->abort();
-    socket->connectToServer(QStringLiteral(IPC_NAME), QIODevice::ReadWrite);
+    const QString name = UserPaths::ipcName();
+    socket->connectToServer(name, QIODevice::ReadWrite);
     tb::shortPrefix(qDebug(), "send", "] : connectToServer(IPC_NAME)") << IPC_NAME;
+    if (name != QLatin1String(IPC_NAME))
+        tb::shortPrefix(qDebug(), "send", "] : local socket") << name;
 }
 
 // The never-shown window's own knock, at the name typed in its field.

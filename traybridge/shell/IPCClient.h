@@ -23,7 +23,7 @@ public:
     void setMessageCallback(std::function<void()> f);
     // Run when no running copy could be reached.
     void setNoServerCallback(std::function<void()> f);
-    // Connects to IPC_NAME; the outcome arrives as readyRead or as an error,
+    // Connects to UserPaths::ipcName(); the outcome arrives as readyRead or as an error,
     // possibly before this returns.
     void send();
 

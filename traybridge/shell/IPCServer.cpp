@@ -1,6 +1,7 @@
 #include "IPCServer.h"
 
 #include "ModalBox.h"
+#include "UserPaths.h"
 
 #include <QByteArray>
 #include <QDataStream>
@@ -26,8 +27,9 @@ void Server::setCallback(std::function<void()> f)
 void Server::start()
 {
     m_server = new QLocalServer(this);
-    QLocalServer::removeServer(QStringLiteral(IPC_NAME));
-    if (!m_server->listen(QStringLiteral(IPC_NAME))) {
+    const QString name = UserPaths::ipcName();
+    QLocalServer::removeServer(name);
+    if (!m_server->listen(name)) {
         ModalBox::critical(tr("Inter Process Communications Server"),
                            tr("Unable to start the server: %1.").arg(m_server->errorString()));
         close();
