@@ -4,6 +4,7 @@
 #include "DebugPrefix.h"
 #include "IPCClient.h"
 #include "IPCServer.h"
+#include "LogFile.h"
 #include "ModalBox.h"
 #include "ProcessExit.h"
 #include "SettingsReporter.h"
@@ -62,6 +63,7 @@ void check_startup_files()
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    LogFile::install();
     installSettingsReporter();
 
     const QString logPath = startLogPath();
