@@ -1,7 +1,8 @@
 # tb_add_qt_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
 #                [RESOURCE_LOCK <locks...>] [ENVIRONMENT <VAR=value...>] [TIMEOUT <s>])
 #
-# Builds one QtTest executable and registers it with CTest. Tests that bind a
+# Builds one QtTest executable and registers it with CTest (the Windows build
+# makes the program only; tests/wine runs it under Wine). Tests that bind a
 # fixed port take the lock of that port ("port20837", "port7860") so that
 # `ctest -j` never runs two of them at once; a test that needs a display takes
 # "display".
@@ -9,6 +10,10 @@ function(tb_add_qt_test)
     cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK;ENVIRONMENT;LABELS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE Qt5::Test tb_test_support ${T_LIBS})
+    if(TB_WINDOWS_SIDE)
+        # A Windows program, run under Wine by a test of the Linux build.
+        return()
+    endif()
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
