@@ -2,16 +2,106 @@
 #include "Generer.h"
 #include "MessageCapture.h"
 
+#include <QApplication>
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QScopeGuard>
 #include <QScopedPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
+
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#endif
+
+namespace {
+
+// The chunks of a PNG file, in order: type and data.
+QList<QPair<QByteArray, QByteArray>> pngChunks(const QByteArray& png)
+{
+    QList<QPair<QByteArray, QByteArray>> chunks;
+    int at = 8;
+    while (at + 12 <= png.size()) {
+        const auto* u = reinterpret_cast<const unsigned char*>(png.constData() + at);
+        const int length = int((quint32(u[0]) << 24) | (quint32(u[1]) << 16) | (quint32(u[2]) << 8) | u[3]);
+        chunks.append({png.mid(at + 4, 4), png.mid(at + 8, length)});
+        at += 12 + length;
+    }
+    return chunks;
+}
+
+// The PNG without its chunks of the given type whose keyword is `keyword`.
+QByteArray withoutTextChunk(const QByteArray& png, const QByteArray& type, const QByteArray& keyword)
+{
+    QByteArray out = png.left(8);
+    int at = 8;
+    while (at + 12 <= png.size()) {
+        const auto* u = reinterpret_cast<const unsigned char*>(png.constData() + at);
+        const int length = int((quint32(u[0]) << 24) | (quint32(u[1]) << 16) | (quint32(u[2]) << 8) | u[3]);
+        if (!(png.mid(at + 4, 4) == type && png.mid(at + 8, length).startsWith(keyword + '\0')))
+            out += png.mid(at, 12 + length);
+        at += 12 + length;
+    }
+    return out;
+}
+
+QByteArray encoded(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+// A test image with every pixel different from its neighbours.
+QImage noise(QImage::Format format, int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGBA64);
+    quint32 state = 2463534242u;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            image.setPixelColor(x, y,
+                                QColor::fromRgba64(quint16(state), quint16(state >> 7), quint16(state >> 16),
+                                                   quint16(0x4000 + (state >> 19))));
+        }
+    }
+    if (format == QImage::Format_Indexed8) {
+        QVector<QRgb> palette;
+        for (int i = 0; i < 16; ++i)
+            palette << qRgb(i * 16, 255 - i * 16, (i * 97) % 256);
+        return image.convertToFormat(format, palette);
+    }
+    return image.convertToFormat(format);
+}
+
+// The web UI's answer for one image, as its raw fault sends it.
+QJsonObject answerWith(const QByteArray& imageBytes)
+{
+    const QJsonObject body{{"images", QJsonArray{QString::fromLatin1(imageBytes.toBase64())}},
+                           {"parameters", QJsonObject()},
+                           {"info", "{}"}};
+    return {{"status", 200}, {"body", QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact))}};
+}
+
+#ifdef Q_OS_LINUX
+bool g_privateMounts = false;
+#endif
+
+} // namespace
 
 // Generer against the stand-in web UI, with HOME in a temporary folder.
 class TestGenerer : public QObject
@@ -208,6 +298,167 @@ private slots:
         }
     }
 
+    // A PNG is stored as it came, with one "Comment" chunk added; pixels and
+    // the web UI's own chunks stay bit for bit.
+    void receivedPngIsKeptWithTheComment_data()
+    {
+        QTest::addColumn<int>("format"); // QImage::Format of the web UI's image
+        QTest::addColumn<int>("colourType");
+        QTest::addColumn<int>("bitDepth");
+        QTest::addColumn<QString>("prompt");
+        QTest::addColumn<QByteArray>("chunkType"); // of the stored Comment
+
+        QTest::newRow("8-bit RGB, ASCII")
+            << int(QImage::Format_RGB32) << 2 << 8 << QStringLiteral("stone wall") << QByteArray("tEXt");
+        QTest::newRow("8-bit RGBA, Latin-1") << int(QImage::Format_ARGB32) << 6 << 8
+                                             << QStringLiteral("façade, naïve öl") << QByteArray("tEXt");
+        QTest::newRow("palette, non-Latin") << int(QImage::Format_Indexed8) << 3 << 8
+                                            << QStringLiteral("кирпичная стена, 石垣") << QByteArray("iTXt");
+        QTest::newRow("16-bit RGBA, non-Latin")
+            << int(QImage::Format_RGBA64) << 6 << 16 << QStringLiteral("€ tiles") << QByteArray("iTXt");
+    }
+
+    void receivedPngIsKeptWithTheComment()
+    {
+        QFETCH(int, format);
+        QFETCH(int, colourType);
+        QFETCH(int, bitDepth);
+        QFETCH(QString, prompt);
+        QFETCH(QByteArray, chunkType);
+
+        QImage made = noise(QImage::Format(format), 37, 23);
+        const QString parameters = QStringLiteral("%1\nSteps: 20, Seed: 7, Größe: 37x23").arg(prompt);
+        made.setText(QStringLiteral("parameters"), parameters);
+        const QByteArray received = encoded(made, "PNG");
+        const QList<QPair<QByteArray, QByteArray>> receivedChunks = pngChunks(received);
+        QCOMPARE(receivedChunks.first().first, QByteArray("IHDR"));
+        QCOMPARE(int(quint8(receivedChunks.first().second.at(9))), colourType);
+        QCOMPARE(int(quint8(receivedChunks.first().second.at(8))), bitDepth);
+        QVERIFY(m_web.fault("txt2img", "raw", answerWith(received)));
+
+        const QByteArray payload =
+            QJsonDocument(QJsonObject{{"prompt", prompt}, {"steps", 1}}).toJson(QJsonDocument::Compact);
+        Generer generer;
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        QSignalSpy failed(&generer, &Generer::signal_txt2img_failed);
+        generer.post_req_txt2img(payload);
+        QVERIFY(saved.wait(60000));
+        QCOMPARE(failed.count(), 0);
+
+        const QByteArray stored = readFile(saved.at(0).at(0).toString());
+        // Exactly one chunk more: the Comment, of the expected type; nothing else changed.
+        int comments = 0;
+        for (const auto& chunk : pngChunks(stored)) {
+            if (chunk.second.startsWith("Comment\0")) {
+                ++comments;
+                QCOMPARE(chunk.first, chunkType);
+            }
+        }
+        QCOMPARE(comments, 1);
+        QCOMPARE(pngChunks(stored).size(), receivedChunks.size() + 1);
+        QCOMPARE(withoutTextChunk(stored, chunkType, "Comment"), received);
+
+        QImage back;
+        QVERIFY(back.loadFromData(stored, "PNG"));
+        QCOMPARE(back.text(QStringLiteral("Comment")), QString::fromUtf8(payload));
+        QCOMPARE(back.text(QStringLiteral("parameters")), parameters);
+        const QImage original = QImage::fromData(received, "PNG");
+        QCOMPARE(back.format(), original.format());
+        QVERIFY(back == original);
+    }
+
+    // Other formats are decoded and stored as a PNG once.
+    void jpegIsStoredAsPng()
+    {
+        const QByteArray jpeg = encoded(noise(QImage::Format_RGB32, 40, 30), "JPEG");
+        QVERIFY(jpeg.startsWith("\xff\xd8"));
+        QVERIFY(m_web.fault("txt2img", "raw", answerWith(jpeg)));
+        const QByteArray payload = u8R"({"prompt":"grès cérame, 瓦"})";
+        Generer generer;
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        generer.post_req_txt2img(payload);
+        QVERIFY(saved.wait(60000));
+
+        const QString png = saved.at(0).at(0).toString();
+        QCOMPARE(QFileInfo(png).suffix(), QStringLiteral("png"));
+        const QByteArray stored = readFile(png);
+        QVERIFY(stored.startsWith("\x89PNG\r\n\x1a\n"));
+        QImage back;
+        QVERIFY(back.loadFromData(stored, "PNG"));
+        QCOMPARE(back.text(QStringLiteral("Comment")), QString::fromUtf8(payload));
+        const QImage decoded = QImage::fromData(jpeg, "JPEG");
+        QVERIFY(back.convertToFormat(decoded.format()) == decoded);
+    }
+
+    // A full disk at any point of the write leaves no file, not even a
+    // temporary one, and is reported; with room, the same image is stored.
+    void fillingDiskLeavesNothing_data()
+    {
+        QTest::addColumn<int>("freeKiB");
+        QTest::addColumn<QString>("error"); // the start of the reported text; empty: stored
+        const QString text = QStringLiteral("The text file of the image cannot be written: ");
+        const QString image = QStringLiteral("The image file cannot be written: ");
+        // The .txt takes 3 pages (12 KiB), the .png more than 2 more.
+        QTest::newRow("no room at all") << 0 << text;
+        QTest::newRow("text cut short") << 4 << text;
+        QTest::newRow("no room for the image") << 12 << image;
+        QTest::newRow("image cut short") << 20 << image;
+        QTest::newRow("room for both") << 128 << QString();
+    }
+
+    void fillingDiskLeavesNothing()
+    {
+        QFETCH(int, freeKiB);
+        QFETCH(QString, error);
+#ifndef Q_OS_LINUX
+        QSKIP("A small tmpfs is made on Linux only.");
+#else
+        if (!g_privateMounts)
+            QSKIP(
+                "No private mount namespace here (needs root or user namespaces): no tmpfs can be mounted.");
+        const QString documents = m_home->path() + QStringLiteral("/Documents");
+        QVERIFY(QDir().mkpath(documents));
+        const QByteArray options = "size=" + QByteArray::number(freeKiB + 4) + "k";
+        QVERIFY2(mount("tmpfs", QFile::encodeName(documents).constData(), "tmpfs", 0, options.constData()) ==
+                     0,
+                 strerror(errno));
+        const auto unmount =
+            qScopeGuard([&] { umount2(QFile::encodeName(documents).constData(), MNT_DETACH); });
+        QVERIFY(QDir().mkpath(store() + QStringLiteral("/FULL_RES")));
+        writeFile(documents + QStringLiteral("/filler"), QByteArray(4096, 'f'));
+        struct statvfs fs;
+        QCOMPARE(statvfs(QFile::encodeName(documents).constData(), &fs), 0);
+        QCOMPARE(qint64(fs.f_bavail) * qint64(fs.f_bsize), qint64(freeKiB) * 1024);
+
+        const QByteArray payload =
+            "{\"prompt\":\"" + QByteArray(10000, 'x') + "\",\"width\":32,\"height\":32,\"steps\":1}";
+        MessageCapture capture;
+        Generer generer;
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        QSignalSpy failed(&generer, &Generer::signal_txt2img_failed);
+        generer.post_req_txt2img(payload);
+        QTRY_VERIFY_WITH_TIMEOUT(saved.count() + failed.count() > 0, 60000);
+
+        const QStringList everything{QStringLiteral("*")};
+        const auto all = QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot;
+        if (error.isEmpty()) {
+            QCOMPARE(failed.count(), 0);
+            QImage back;
+            QVERIFY(back.load(saved.at(0).at(0).toString()));
+            QCOMPARE(back.text(QStringLiteral("Comment")), QString::fromUtf8(payload));
+            QCOMPARE(QDir(store()).entryList(everything, all).size(), 2);
+            return;
+        }
+        QCOMPARE(saved.count(), 0);
+        QCOMPARE(failed.count(), 1);
+        const QString told = failed.at(0).at(0).toString();
+        QVERIFY2(told.startsWith(error), qPrintable(told));
+        QVERIFY(!capture.contains(QStringLiteral("Image saved successfully!")));
+        QCOMPARE(QDir(store()).entryList(everything, all), QStringList{QStringLiteral("FULL_RES")});
+        QCOMPARE(QDir(store() + QStringLiteral("/FULL_RES")).entryList(everything, all), QStringList());
+#endif
+    }
+
     void failuresAreReportedNotStored_data()
     {
         QTest::addColumn<QString>("setup");
@@ -230,6 +481,12 @@ private slots:
         QTest::newRow("undecodable image")
             << "undecodable" << QStringLiteral("The image sent by the web UI cannot be decoded.")
             << QStringLiteral("cannot be decoded");
+        QTest::newRow("truncated PNG")
+            << "truncated_png" << QStringLiteral("The image sent by the web UI cannot be decoded.")
+            << QStringLiteral("cannot be decoded");
+        QTest::newRow("damaged PNG") << "damaged_png"
+                                     << QStringLiteral("The image sent by the web UI cannot be decoded.")
+                                     << QStringLiteral("cannot be decoded");
         QTest::newRow("store cannot be made")
             << "documents_is_file"
             << QStringLiteral("The text file of the image cannot be written: %1/%2.txt")
@@ -249,6 +506,13 @@ private slots:
             m_web.stop();
         } else if (setup == QLatin1String("raw")) {
             QVERIFY(m_web.fault("txt2img", "raw", {{"status", 200}, {"body", "<html>busy</html>"}}));
+        } else if (setup == QLatin1String("truncated_png") || setup == QLatin1String("damaged_png")) {
+            QByteArray png = encoded(noise(QImage::Format_RGB32, 64, 64), "PNG");
+            if (setup == QLatin1String("truncated_png"))
+                png.chop(png.size() / 3);
+            else
+                png[png.size() / 2] = char(png.at(png.size() / 2) ^ 0x10);
+            QVERIFY(m_web.fault("txt2img", "raw", answerWith(png)));
         } else if (setup == QLatin1String("documents_is_file")) {
             writeFile(m_home->path() + QStringLiteral("/Documents"), "in the way");
         } else if (setup == QLatin1String("full_res_is_file")) {
@@ -285,8 +549,23 @@ private slots:
         QVERIFY(files(store() + QStringLiteral("/FULL_RES"), QStringLiteral("*.png")).isEmpty());
     }
 
-    void cleanupTestCase() { m_web.stop(); }
+    void cleanupTestCase()
+    {
+        m_web.stop();
+    }
 };
 
-QTEST_MAIN(TestGenerer)
+int main(int argc, char** argv)
+{
+#ifdef Q_OS_LINUX
+    // A mount namespace of this process's own, made while it has one thread,
+    // so that the tmpfs of the full-disk test is seen by nobody else.
+    g_privateMounts =
+        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+#endif
+    QApplication app(argc, argv);
+    TestGenerer test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_generer.moc"
