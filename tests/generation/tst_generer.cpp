@@ -55,12 +55,14 @@ QByteArray withoutTextChunk(const QByteArray& png, const QByteArray& type, const
     return out;
 }
 
+// The image in a format; a PNG with its data stored uncompressed, unlike
+// anything the PNG writer makes by default, so a decode and encode shows.
 QByteArray encoded(const QImage& image, const char* format)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
+    image.save(&buffer, format, qstrcmp(format, "PNG") == 0 ? 100 : -1);
     return bytes;
 }
 
