@@ -40,6 +40,8 @@ private slots:
     void storeNotWritable();
     void credentials_data();
     void credentials();
+    void stallLimit_data();
+    void stallLimit();
 
 private:
     Run settings(const QStringList& args, const QString& workDir = QString());
@@ -333,7 +335,6 @@ void TestTbSettings::storeNotWritable()
     QCOMPARE(run.out, QByteArray());
 }
 
-
 void TestTbSettings::credentials_data()
 {
     QTest::addColumn<QString>("text");
@@ -378,6 +379,55 @@ void TestTbSettings::credentials()
     QVERIFY(!(run.out + run.err + show.out + check.out + check.err).contains("s3cr"));
 
     QCOMPARE(settings({"unset", "webui_api_auth"}).exitCode, 0);
+    QCOMPARE(storeListing(), before);
+}
+
+void TestTbSettings::stallLimit_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("seconds") << "900" << 0;
+    QTest::newRow("one second") << "1" << 0;
+    QTest::newRow("zero") << "0" << 2;
+    QTest::newRow("above a day") << "86401" << 2;
+    QTest::newRow("not a number") << "ten" << 2;
+    QTest::newRow("fraction") << "2.5" << 2;
+}
+
+// The optional stall limit is stored as a whole number of seconds that the
+// program reads back; anything else is refused and changes nothing.
+void TestTbSettings::stallLimit()
+{
+    QFETCH(QString, text);
+    QFETCH(int, exitCode);
+
+    fill();
+    const QStringList before = storeListing();
+    const Run run = settings({"set", "txt2img_stall_seconds", text});
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode != 0) {
+        QVERIFY2(run.err.contains("txt2img_stall_seconds is a whole number of seconds from 1 to 86400"),
+                 run.err.constData());
+        QCOMPARE(storeListing(), before);
+        return;
+    }
+    QCOMPARE(run.out, "txt2img_stall_seconds = " + text.toUtf8() + "\n");
+    std::string value;
+    QCOMPARE(CRegedit::readValue("txt2img_stall_seconds", value), CRegedit::Outcome::Ok);
+    QCOMPARE(QString::fromStdString(value), text);
+    QVERIFY(settings({"show"}).out.endsWith("txt2img_stall_seconds    = " + text.toUtf8() + "\n"));
+    const Run check = settings({"check"});
+    QCOMPARE(check.exitCode, 0);
+    QVERIFY(check.out.contains("txt2img_stall_seconds: ok (" + text.toUtf8() + " s)"));
+
+    // A value put there by other means that is no such number is a problem of check.
+    QVERIFY(SettingsStore::write(m_root->path(), QStringLiteral("txt2img_stall_seconds"), "soon"));
+    const Run bad = settings({"check"});
+    QCOMPARE(bad.exitCode, 1);
+    QVERIFY2(bad.err.contains("txt2img_stall_seconds: txt2img_stall_seconds is a whole number"),
+             bad.err.constData());
+
+    QCOMPARE(settings({"unset", "txt2img_stall_seconds"}).exitCode, 0);
     QCOMPARE(storeListing(), before);
 }
 
