@@ -1,6 +1,8 @@
 // The launcher with real child programs: exit codes, output, the waits and
 // the lines it writes.
+#include "CStableDiffusionManger.h"
 #include "MessageCapture.h"
+#include "RelocatedTestMain.h"
 #include "UtilityManager.h"
 
 #include <QFile>
@@ -25,11 +27,12 @@ private slots:
     void procStartLine();
     void startUtilityLines_data();
     void startUtilityLines();
-    void programOutlivingTheWaitIsKilled();
+    void programOutlivingTheWaitIsLeftRunning();
 
 private:
     // Writes an executable shell script; an empty body gives a path to no file.
     QString script(const QByteArray& body, bool executable = true);
+    static QByteArray readFile(const QString& path);
     // The own items of the launcher's lines, prefix taken off.
     static QStringList launcherItems(const MessageCapture& capture);
 
@@ -40,8 +43,14 @@ private:
 void TestUtilityManager::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    // The program waits 30 s for the start and 30 s for the end.
+    // The program waits 30 s for the end.
     QCOMPARE(UtilityManager::wait(), 30000);
+}
+
+QByteArray TestUtilityManager::readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void TestUtilityManager::cleanup()
@@ -95,8 +104,9 @@ void TestUtilityManager::execResults_data()
         << QByteArray(R"(printf 'abc\000def')") << true << QStringList() << 0 << "abc";
     QTest::newRow("output decoded as UTF-8") << QByteArray(R"(printf 'Gr\303\274\303\237e')") << true
                                              << QStringList() << 0 << QString::fromUtf8("Grüße");
-    QTest::newRow("standard error is not output")
-        << QByteArray("echo out; echo err >&2; exit 3") << true << QStringList() << 3 << "out\n";
+    // Both go to the log, where the status model looks for runtime errors.
+    QTest::newRow("standard error is output too")
+        << QByteArray("echo out; echo err >&2; exit 3") << true << QStringList() << 3 << "out\nerr\n";
     QTest::newRow("arguments reach the program") << QByteArray(R"(printf '%s|' "$@")") << true
                                                  << QStringList{"one", "two words"} << 0 << "one|two words|";
     QTest::newRow("missing file") << QByteArray() << true << QStringList() << 1 << "Error";
@@ -113,9 +123,19 @@ void TestUtilityManager::execResults()
 
     const QString program = script(body, executable);
     QVERIFY(!program.isEmpty());
-    const std::pair<int, QString> result = exec(program, args);
+    // The output is appended to the log; what was there stays.
+    const QString log = m_dir.filePath(QStringLiteral("exec %1.log").arg(m_scripts));
+    QFile before(log);
+    QVERIFY(before.open(QIODevice::WriteOnly));
+    before.write("1");
+    before.close();
+    bool leftRunning = true;
+    const std::pair<int, QString> result = exec(program, args, log, &leftRunning);
     QCOMPARE(result.first, code);
     QCOMPARE(result.second, output);
+    QVERIFY(!leftRunning);
+    if (result.second != QLatin1String("Error"))
+        QVERIFY(readFile(log).startsWith("1" + output.toUtf8()));
 }
 
 void TestUtilityManager::procStartLine_data()
@@ -167,11 +187,22 @@ void TestUtilityManager::startUtilityLines()
     QCOMPARE(launcherItems(capture), expected);
 }
 
-void TestUtilityManager::programOutlivingTheWaitIsKilled()
+// A start script that runs the web UI in the foreground: when the wait runs
+// out it is left running with its children, and what they write later still
+// reaches the start log.
+void TestUtilityManager::programOutlivingTheWaitIsLeftRunning()
 {
-    UtilityManager::setWaitForTests(3000);
-    const QString pidFile = m_dir.filePath(QStringLiteral("pid"));
-    const QString program = script("echo $$ > '" + pidFile.toUtf8() + "'; echo waiting; exec sleep 60");
+    UtilityManager::setWaitForTests(1000);
+    const QString pids = m_dir.filePath(QStringLiteral("pids"));
+    const QString go = m_dir.filePath(QStringLiteral("go"));
+    QFile::remove(go);
+    const QString program = script("sleep 600 & echo $$ $! > '" + pids.toUtf8() +
+                                   "'; echo waiting; echo oops >&2\n"
+                                   "while [ ! -e '" +
+                                   go.toUtf8() +
+                                   "' ]; do sleep 0.05; done\n"
+                                   "echo later; kill $!");
+    QFile::remove(startLogPath());
 
     // As the status manager does: on a plain thread of its own.
     MessageCapture capture;
@@ -180,19 +211,27 @@ void TestUtilityManager::programOutlivingTheWaitIsKilled()
 
     QCOMPARE(launcherItems(capture),
              (QStringList{QStringLiteral("before run utilityPath= ") + program,
-                          QStringLiteral(R"(Ret.first:  1 Ret.second:  "Error")"),
-                          QStringLiteral("AHTUNG RUN utilityPath= ") + program,
+                          QStringLiteral("still running after 1000 ms, left running; its output goes to \"") +
+                              startLogPath() + QLatin1Char('"'),
                           QStringLiteral("End BEFORE EXIT run utilityPath= ") + program}));
 
-    QFile file(pidFile);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const pid_t pid = file.readAll().trimmed().toInt();
-    QVERIFY(pid > 0);
-    // The program was killed and reaped when the launcher returned.
-    errno = 0;
-    QCOMPARE(::kill(pid, 0), -1);
-    QCOMPARE(errno, ESRCH);
+    const QList<QByteArray> both = readFile(pids).trimmed().split(' ');
+    QCOMPARE(both.size(), 2);
+    const pid_t scriptPid = both.at(0).toInt();
+    const pid_t childPid = both.at(1).toInt();
+    QVERIFY(scriptPid > 0 && childPid > 0);
+    QCOMPARE(::kill(scriptPid, 0), 0);
+    QCOMPARE(::kill(childPid, 0), 0);
+    // In a session of its own, away from the tray program's process group.
+    QCOMPARE(::getsid(scriptPid), scriptPid);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(startLogPath()), QByteArray("waiting\noops\n"), 10000);
+
+    // Its later output reaches the log, and once it ends it is reaped.
+    QFile(go).open(QIODevice::WriteOnly);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(startLogPath()), QByteArray("waiting\noops\nlater\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(::kill(scriptPid, 0) == -1 && errno == ESRCH, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(::kill(childPid, 0) == -1 && errno == ESRCH, 10000);
 }
 
-QTEST_GUILESS_MAIN(TestUtilityManager)
+TB_RELOCATED_TEST_MAIN(TestUtilityManager)
 #include "tst_utilitymanager.moc"

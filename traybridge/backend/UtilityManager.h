@@ -5,21 +5,28 @@
 #include <string>
 #include <utility>
 
-// Runs one outside program, waits for it to start and to end, and returns its
-// exit code and standard output; (1, "Error") when it does not start or end in
-// time. A program still running when the wait for its end runs out is killed.
+// Runs one outside program with its standard output and error appended to the
+// log file logPath, waits for its end, and returns its exit code and the output
+// it added to the log (up to the first zero byte); (1, "Error") when it does not
+// start or is still running when the wait runs out. A program still running
+// then is left running, with its children, and *leftRunning is set.
+std::pair<int, QString> exec(const QString& program, const QStringList& args, const QString& logPath,
+                             bool* leftRunning = nullptr);
+// The same with the web UI's start log as the log file.
 std::pair<int, QString> exec(const QString& program, const QStringList& args);
 
 class UtilityManager
 {
 public:
-    // How long exec waits for the start and, again, for the end, in milliseconds.
+    // How long exec waits for the end, in milliseconds.
     static constexpr int waitMs = 30000;
 
-    // Runs the web UI's batch file (or, outside Windows, the program the setting names).
+    // Runs the web UI's batch file (or, outside Windows, the program the setting
+    // names), its output appended to the start log. A start script that keeps
+    // running (it runs the web UI in the foreground) is left running.
     static void startUtility(const std::string& utilityPath);
 
-    // Test hook: the two waits of exec. The program always waits waitMs.
+    // Test hook: the wait of exec. The program always waits waitMs.
     static void setWaitForTests(int ms);
     static int wait();
 };
