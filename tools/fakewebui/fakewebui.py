@@ -10,6 +10,7 @@ See README.md beside this file.
 
 import argparse
 import base64
+import gzip
 import hmac
 import json
 import math
@@ -22,13 +23,14 @@ import time
 import zlib
 from datetime import datetime
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs
 
 API = "/sdapi/v1/"
 ENDPOINTS = ("txt2img", "progress", "skip")
 FAULT_KINDS = ("error500", "undecodable", "no_images", "drop", "hang", "slow", "raw")
 
 # Parameters of the text-to-image request with their defaults and types, as the
-# real API's request model gives them (a subset; unknown keys are echoed as sent).
+# real API's request model gives them (a subset; other keys are ignored).
 TXT2IMG_FIELDS = {
     "prompt": ("", str),
     "negative_prompt": ("", str),
@@ -65,6 +67,10 @@ TYPE_ERRORS = {
 }
 
 MAX_SIDE = 4096
+# The real server compresses answers of this size and more when the client accepts gzip.
+GZIP_MINIMUM = 1000
+# A preview (current_image) is made every this many sampling steps.
+PREVIEW_EVERY = 10
 
 
 class ValidationError(Exception):
@@ -118,9 +124,11 @@ def parse_txt2img(body):
     except (UnicodeDecodeError, json.JSONDecodeError) as e:
         raise ValidationError([{"loc": ["body", getattr(e, "pos", 0)], "msg": str(e),
                                 "type": "value_error.jsondecode"}])
+    if data == []:
+        data = {}  # the real server takes an empty list as no parameters at all
     if not isinstance(data, dict):
         raise ValidationError([{"loc": ["body"], "msg": "value is not a valid dict", "type": "type_error.dict"}])
-    params = dict(data)
+    params = {}
     errors = []
     for name, (default, kind) in TXT2IMG_FIELDS.items():
         if name not in data:
@@ -141,6 +149,14 @@ def parse_txt2img(body):
 
 
 # ---------------------------------------------------------------- PNG output
+
+
+def traceback_text(message):
+    """A Python traceback whose last line is the only one naming RuntimeError."""
+    return ("Traceback (most recent call last):\n"
+            '  File "modules/call_queue.py", line 57, in f\n'
+            "    res = list(func(*args, **kwargs))\n"
+            f"RuntimeError: {message}\n")
 
 
 def png_chunk(kind, data):
@@ -178,6 +194,29 @@ def render_rows(width, height, prompt, seed, quality):
     return rows
 
 
+def render_png(params, seed, quality):
+    rows = render_rows(params["width"], params["height"], params["prompt"], seed, quality)
+    return encode_png(params["width"], params["height"], rows, infotext(params, seed))
+
+
+def grid_png(pngs_rows, width, height, text):
+    """All images in one grid, as the real server returns it first: rows of
+    ceil(sqrt(n)) columns."""
+    n = len(pngs_rows)
+    cols = math.ceil(math.sqrt(n))
+    lines = math.ceil(n / cols)
+    blank = bytes(width * 3)
+    rows = []
+    for line in range(lines):
+        for y in range(height):
+            row = b""
+            for col in range(cols):
+                i = line * cols + col
+                row += pngs_rows[i][y] if i < n else blank
+            rows.append(row)
+    return encode_png(width * cols, height * lines, rows, text)
+
+
 def infotext(params, seed):
     parts = [f"Steps: {params['steps']}", f"Sampler: {params['sampler_name'] or 'Euler a'}",
              f"CFG scale: {params['cfg_scale']}", f"Seed: {seed}", f"Size: {params['width']}x{params['height']}"]
@@ -193,13 +232,28 @@ def infotext(params, seed):
 class State:
     def __init__(self, step_delay):
         self.lock = threading.Lock()
-        self.generation = threading.Lock()  # one generation at a time
+        self.turns = threading.Condition()  # one generation at a time, first come first served
+        self.next_ticket = 0
+        self.serving = 0
+        self.model_ready = threading.Event()  # cleared while the model loads
+        self.model_ready.set()
         self.step_delay = step_delay
         self.faults = {}  # endpoint -> fault dict
         self.log = []
         self.release = threading.Event()  # ends "hang" faults
         self.queued = 0
         self.job = None  # progress state of the running generation
+
+    def enter_turn(self):
+        with self.turns:
+            ticket = self.next_ticket
+            self.next_ticket += 1
+            self.turns.wait_for(lambda: self.serving == ticket)
+
+    def leave_turn(self):
+        with self.turns:
+            self.serving += 1
+            self.turns.notify_all()
 
     def take_fault(self, endpoint):
         with self.lock:
@@ -229,8 +283,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def send_json(self, status, value, reason=None):
         body = json.dumps(value).encode("utf-8")
+        accepted = [e.split(";")[0].strip().lower() for e in (self.headers.get("accept-encoding") or "").split(",")]
+        compressed = len(body) >= GZIP_MINIMUM and "gzip" in accepted
+        if compressed:
+            body = gzip.compress(body)
         self.send_response(status, reason)
         self.send_header("content-type", "application/json")
+        if compressed:
+            self.send_header("content-encoding", "gzip")
+            self.send_header("vary", "Accept-Encoding")
         self.send_header("content-length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -326,6 +387,11 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return False
         if kind == "error500":
+            # As the real server, it prints the error with its traceback.
+            if not self.server.quiet:
+                sys.stderr.write(f"*** API error: {self.command}: http://{self.headers.get('host', '')}{self.path}\n"
+                                 + traceback_text(f"fault switched on for {name}"))
+                sys.stderr.flush()
             self.send_json(500, {"error": "RuntimeError", "detail": "", "body": "",
                                  "errors": f"fault switched on for {name}"})
             return False
@@ -337,24 +403,44 @@ class Handler(BaseHTTPRequestHandler):
     # ---- the API
 
     def api_progress(self, body, fault):
+        query = parse_qs(self.path.partition("?")[2])
+        skip_image = (query.get("skip_current_image") or ["false"])[-1].lower() in ("true", "1", "yes", "on")
         with self.state.lock:
-            job = dict(self.state.job) if self.state.job else None
-        if job is None:
+            job = self.state.job
+            if job is not None and not skip_image:
+                self.update_preview(job)
+            job = dict(job) if job else None
+        if job is None or job["job_count"] == 0:
             return self.send_json(200, {
                 "progress": 0.0, "eta_relative": 0.0,
                 "state": {"skipped": False, "interrupted": False, "job": "", "job_count": 0,
                           "job_timestamp": "0", "job_no": 0, "sampling_step": 0, "sampling_steps": 0},
                 "current_image": None, "textinfo": None})
+        # The real formula: steps count from 0, so 1.0 shows only between the
+        # last batch and the answer.
         steps, count = job["sampling_steps"], job["job_count"]
-        done = (job["job_no"] + job["sampling_step"] / steps) / count
+        done = 0.01 + job["job_no"] / count
+        if steps > 0:
+            done += job["sampling_step"] / steps / count
+        done = min(done, 1.0)
         elapsed = time.time() - job["started"]
-        eta = elapsed / done - elapsed if done > 0 else 0.0
+        eta = elapsed / done - elapsed
         self.send_json(200, {
             "progress": done, "eta_relative": eta,
             "state": {"skipped": job["skipped"], "interrupted": False, "job": job["job"], "job_count": count,
                       "job_timestamp": job["job_timestamp"], "job_no": job["job_no"],
                       "sampling_step": job["sampling_step"], "sampling_steps": steps},
-            "current_image": None, "textinfo": None})
+            "current_image": None if skip_image else job["preview"], "textinfo": None})
+
+    def update_preview(self, job):
+        """Called under the state lock: a new preview every PREVIEW_EVERY steps,
+        as the real server makes them when a poll asks for one."""
+        if job["sampling_step"] - job["preview_step"] < PREVIEW_EVERY:
+            return
+        params = job["params"]
+        png = render_png(params, job["seed"], max(0.05, job["sampling_step"] / job["sampling_steps"]))
+        job["preview"] = base64.b64encode(png).decode("ascii")
+        job["preview_step"] = job["sampling_step"]
 
     def api_skip(self, body, fault):
         with self.state.lock:
@@ -363,6 +449,11 @@ class Handler(BaseHTTPRequestHandler):
         self.send_json(200, None)
 
     def api_txt2img(self, body, fault):
+        media = (self.headers.get("content-type") or "").split(";")[0].strip().lower()
+        if media and media != "application/json" and not media.endswith("+json"):
+            # The real server reads any other body as no JSON object at all.
+            return self.send_json(422, {"detail": [{"loc": ["body"], "msg": "value is not a valid dict",
+                                                    "type": "type_error.dict"}]})
         try:
             params = parse_txt2img(body)
         except ValidationError as e:
@@ -370,8 +461,12 @@ class Handler(BaseHTTPRequestHandler):
         with self.state.lock:
             self.state.queued += 1
         try:
-            with self.state.generation:
+            self.state.enter_turn()
+            try:
+                self.state.model_ready.wait()  # a request waits while the model loads
                 images, seeds = self.generate(params)
+            finally:
+                self.state.leave_turn()
         finally:
             with self.state.lock:
                 self.state.queued -= 1
@@ -379,6 +474,8 @@ class Handler(BaseHTTPRequestHandler):
         if kind == "undecodable":
             images = [base64.b64encode(b"this is not an image").decode("ascii") for _ in images]
         elif kind == "no_images":
+            images = []
+        if params["send_images"] is False:
             images = []
         info = {"prompt": params["prompt"], "all_prompts": [params["prompt"]] * len(seeds),
                 "negative_prompt": params["negative_prompt"], "seed": seeds[0], "all_seeds": seeds,
@@ -396,17 +493,18 @@ class Handler(BaseHTTPRequestHandler):
         with self.state.lock:
             self.state.job = {"job": "txt2img", "job_count": n_iter, "job_no": 0, "sampling_step": 0,
                               "sampling_steps": steps, "skipped": False, "started": time.time(),
-                              "job_timestamp": datetime.now().strftime("%Y%m%d%H%M%S")}
-        images, seeds = [], []
+                              "job_timestamp": datetime.now().strftime("%Y%m%d%H%M%S"),
+                              "params": params, "seed": seed, "preview": None, "preview_step": 0}
+        images, seeds, all_rows = [], [], []
         try:
             for it in range(n_iter):
                 with self.state.lock:
-                    self.state.job.update(job_no=it, sampling_step=0, skipped=False)
+                    self.state.job.update(job_no=it, sampling_step=0, skipped=False, preview_step=0)
                 done_steps = steps
-                for step in range(1, steps + 1):
+                for step in range(steps):
                     with self.state.lock:
                         if self.state.job["skipped"]:
-                            done_steps = step - 1
+                            done_steps = step
                             break
                         delay = self.state.step_delay
                         self.state.job["sampling_step"] = step
@@ -419,6 +517,12 @@ class Handler(BaseHTTPRequestHandler):
                     png = encode_png(params["width"], params["height"], rows, infotext(params, s))
                     images.append(base64.b64encode(png).decode("ascii"))
                     seeds.append(s)
+                    all_rows.append(rows)
+                with self.state.lock:  # the next job: 1.0 after the last one
+                    self.state.job.update(job_no=it + 1, sampling_step=0, preview_step=0)
+            if params["save_images"] is True and len(images) > 1:
+                grid = grid_png(all_rows, params["width"], params["height"], infotext(params, seed))
+                images.insert(0, base64.b64encode(grid).decode("ascii"))
         finally:
             with self.state.lock:
                 self.state.job = None
@@ -434,7 +538,8 @@ class Handler(BaseHTTPRequestHandler):
         if what == "status" and self.command == "GET":
             with st.lock:
                 return self.send_json(200, {"step_delay": st.step_delay, "faults": st.faults,
-                                            "queued": st.queued, "running": st.job is not None})
+                                            "queued": st.queued, "running": st.job is not None,
+                                            "model_loading": not st.model_ready.is_set()})
         if what == "control" and self.command == "POST":
             try:
                 cmd = json.loads(body.decode("utf-8") or "{}")
@@ -454,6 +559,9 @@ class Handler(BaseHTTPRequestHandler):
             delay = float(cmd["step_delay"])
             if delay < 0:
                 raise ValueError("step_delay must not be negative")
+        loading = cmd.get("model_loading")
+        if loading is not None and not isinstance(loading, bool):
+            raise TypeError("model_loading is true or false")
         faults = cmd.get("faults", [])
         if not isinstance(faults, list):
             raise TypeError("faults is a list")
@@ -469,6 +577,10 @@ class Handler(BaseHTTPRequestHandler):
                 st.step_delay = delay
             for fault in faults:
                 st.faults[fault["endpoint"]] = fault
+        if loading is True:
+            st.model_ready.clear()
+        elif loading is False:
+            st.model_ready.set()
 
 
 def check_fault(fault):
@@ -522,11 +634,20 @@ def main():
     ap.add_argument("--quiet", action="store_true", help="no request log on stderr")
     ap.add_argument("--api-auth", type=parse_api_auth, default={},
                     help="user:password[,user:password...]: the API wants these HTTP Basic credentials")
+    ap.add_argument("--load-seconds", type=float, default=0.0,
+                    help="the model loads for this long after the start: txt2img waits, progress is idle")
+    ap.add_argument("--startup-runtime-errors", type=int, default=0, metavar="N",
+                    help="print N RuntimeError tracebacks on stderr before listening, as a troubled start does")
     ap.add_argument("--no-api", action="store_true",
                     help="serve as a web UI started without its API: every /sdapi/ path answers 404")
     args = ap.parse_args()
     if args.step_delay < 0:
         ap.error("--step-delay must not be negative")
+    if args.load_seconds < 0:
+        ap.error("--load-seconds must not be negative")
+    for n in range(args.startup_runtime_errors):
+        sys.stderr.write(traceback_text(f"start-up problem {n + 1}"))
+    sys.stderr.flush()
 
     ThreadingHTTPServer.daemon_threads = True
     try:
@@ -540,6 +661,11 @@ def main():
     server.no_api = args.no_api
     for fault in args.fault:
         server.state.faults[fault["endpoint"]] = fault
+    if args.load_seconds > 0:
+        server.state.model_ready.clear()
+        loaded = threading.Timer(args.load_seconds, server.state.model_ready.set)
+        loaded.daemon = True
+        loaded.start()
     print(f"fakewebui: serving on http://{args.host}:{server.server_address[1]}", flush=True)
     try:
         server.serve_forever()
