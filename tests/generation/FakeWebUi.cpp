@@ -69,11 +69,12 @@ void FakeWebUi::stop()
     }
 }
 
-FakeWebUi::Answer FakeWebUi::request(const QByteArray& method, const QString& path, const QByteArray& body)
+FakeWebUi::Answer FakeWebUi::request(const QByteArray& method, const QString& path, const QByteArray& body,
+                                     const QByteArray& contentType)
 {
     QNetworkAccessManager manager;
     QNetworkRequest req(QUrl(baseUrl() + path));
-    req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    req.setRawHeader("Content-Type", contentType);
     QBuffer buffer;
     buffer.setData(body);
     buffer.open(QIODevice::ReadOnly);
@@ -93,6 +94,7 @@ FakeWebUi::Answer FakeWebUi::request(const QByteArray& method, const QString& pa
     } else {
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         answer.body = reply->readAll();
+        answer.headers = reply->rawHeaderPairs();
         if (reply->error() != QNetworkReply::NoError)
             answer.error = reply->errorString();
     }

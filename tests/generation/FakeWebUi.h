@@ -43,10 +43,12 @@ public:
         int status = 0;
         QByteArray body;
         QString error;
+        QList<QPair<QByteArray, QByteArray>> headers;
     };
     // A plain request to the stand-in, waited for.
     static Answer request(const QByteArray& method, const QString& path,
-                          const QByteArray& body = QByteArray());
+                          const QByteArray& body = QByteArray(),
+                          const QByteArray& contentType = QByteArrayLiteral("application/json"));
     // POSTs a JSON payload to /sdapi/v1/txt2img through `client`; the caller owns the reply.
     static QNetworkReply* postTxt2img(QNetworkAccessManager& client, const QByteArray& payload);
 

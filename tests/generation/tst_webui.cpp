@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -167,6 +168,85 @@ private slots:
         QCOMPARE(all.size(), 3);
         for (const QJsonValue& r : all)
             QCOMPARE(r[QStringLiteral("authorization")].toString().toUtf8(), header);
+    }
+
+    // The generation client against the answers of the real server's shapes.
+    void clientAgainstAnswerShapes_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QSize>("stored"); // invalid: the plug-in gets `failure`
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("unknown fields are ignored")
+            << QByteArray(R"({"prompt":"x","width":8,"height":8,"steps":1,"no_such_field":1})") << QString()
+            << QSize(8, 8) << QString();
+        QTest::newRow("save_images with two images: the grid comes first and is stored")
+            << QByteArray(R"({"width":8,"height":8,"steps":1,"batch_size":2,"save_images":true})")
+            << QString() << QSize(16, 8) << QString();
+        QTest::newRow("send_images false: no image")
+            << QByteArray(R"({"width":8,"height":8,"steps":1,"send_images":false})") << QString() << QSize()
+            << QStringLiteral("The web UI answered without an image.");
+        QTest::newRow("wrong type: 422") << QByteArray(R"({"steps":"many"})") << QString() << QSize()
+                                         << QStringLiteral("server replied: Unprocessable Entity");
+        QTest::newRow("server error: 500")
+            << QByteArray(R"({"width":8,"height":8,"steps":1})") << QStringLiteral("error500") << QSize()
+            << QStringLiteral("server replied: Internal Server Error");
+    }
+    void clientAgainstAnswerShapes()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(QString, fault);
+        QFETCH(QSize, stored);
+        QFETCH(QString, failure);
+        QVERIFY2(runWeb({}), qPrintable(m_web.error()));
+        QVERIFY(setCredentials(QByteArray()));
+        if (!fault.isEmpty())
+            QVERIFY(m_web.fault(QStringLiteral("txt2img"), fault));
+
+        Generer generer;
+        QSignalSpy failed(&generer, &Generer::signal_txt2img_failed);
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        generer.post_req_txt2img(payload);
+        QTRY_VERIFY_WITH_TIMEOUT(failed.count() + saved.count() == 1, 30000);
+        if (stored.isValid()) {
+            QCOMPARE(saved.count(), 1);
+            QCOMPARE(QImage(saved.first().at(0).toString()).size(), stored);
+            // Answers this large come gzip-compressed, as the client asks.
+            const QJsonArray posts = m_web.requests(QStringLiteral("/sdapi/v1/txt2img"));
+            QCOMPARE(posts.size(), 1);
+            QVERIFY(
+                posts.at(0)[QStringLiteral("accept_encoding")].toString().contains(QLatin1String("gzip")));
+        } else {
+            QCOMPARE(failed.count(), 1);
+            QVERIFY2(failed.first().at(0).toString().contains(failure),
+                     qPrintable(failed.first().at(0).toString()));
+        }
+    }
+
+    // While the model loads, the prompt waits and the polls read the idle
+    // answer: 0 is relayed, no error; then the image is stored.
+    void promptWhileTheModelLoads()
+    {
+        QVERIFY2(runWeb({}), qPrintable(m_web.error()));
+        QVERIFY(setCredentials(QByteArray()));
+        QVERIFY(m_web.control({{"model_loading", true}}));
+
+        Generer generer;
+        Progress progress;
+        QSignalSpy values(&progress, &Progress::signal_progress_txt2img_for_c4d);
+        QSignalSpy errors(&progress, &Progress::signal_progress_txt2img_error);
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        generer.post_req_txt2img(R"({"prompt":"loam","width":8,"height":8,"steps":2})");
+        progress.start_recursiv_get_progress();
+        QTRY_VERIFY_WITH_TIMEOUT(values.count() >= 2, 30000);
+        for (const QList<QVariant>& v : values)
+            QCOMPARE(v.at(0).toDouble(), 0.0);
+        QVERIFY(saved.isEmpty());
+
+        QVERIFY(m_web.control({{"model_loading", false}}));
+        QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 30000);
+        progress.post_req_txt2img_finished();
+        QVERIFY(errors.isEmpty());
     }
 
     // A web UI without its API: the plug-in is told to start it with --api.

@@ -244,10 +244,14 @@ class State:
         self.queued = 0
         self.job = None  # progress state of the running generation
 
-    def enter_turn(self):
+    def take_ticket(self):
         with self.turns:
             ticket = self.next_ticket
             self.next_ticket += 1
+            return ticket
+
+    def wait_turn(self, ticket):
+        with self.turns:
             self.turns.wait_for(lambda: self.serving == ticket)
 
     def leave_turn(self):
@@ -310,7 +314,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def record(self, body):
         entry = {"method": self.command, "path": self.path, "content_type": self.headers.get("content-type"),
-                 "authorization": self.headers.get("authorization"), "body": body.decode("utf-8", "replace"), "time": time.time()}
+                 "authorization": self.headers.get("authorization"),
+                 "accept_encoding": self.headers.get("accept-encoding"), "body": body.decode("utf-8", "replace"), "time": time.time()}
         with self.state.lock:
             self.state.log.append(entry)
 
@@ -458,10 +463,11 @@ class Handler(BaseHTTPRequestHandler):
             params = parse_txt2img(body)
         except ValidationError as e:
             return self.send_json(422, {"detail": e.detail})
+        ticket = self.state.take_ticket()
         with self.state.lock:
             self.state.queued += 1
         try:
-            self.state.enter_turn()
+            self.state.wait_turn(ticket)
             try:
                 self.state.model_ready.wait()  # a request waits while the model loads
                 images, seeds = self.generate(params)
