@@ -23,7 +23,10 @@ CStableDiffusionManger::CStableDiffusionManger()
 void CStableDiffusionManger::start_stablediffusion(QString path)
 {
     TB_TIMED;
-    m_thread = std::thread(&UtilityManager::startUtility, path.toUtf8().toStdString());
+    // The launch thread appends the script's output to the start log.
+    m_thread =
+        std::thread(static_cast<void (*)(const std::string&, const QString&)>(&UtilityManager::startUtility),
+                    path.toUtf8().toStdString(), startLogPath());
     m_thread.detach();
     m_tree_model.setIs_launch_process(true);
     m_tree_model.setIs_start_enabled(false);

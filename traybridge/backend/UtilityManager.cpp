@@ -73,13 +73,17 @@ std::pair<int, QString> exec(const QString& program, const QStringList& args, co
 
 std::pair<int, QString> exec(const QString& program, const QStringList& args)
 {
-    return exec(program, args, startLogPath());
+    return exec(program, args, CStableDiffusionManger::startLogPath());
 }
 
 void UtilityManager::startUtility(const std::string& utilityPath)
 {
+    startUtility(utilityPath, CStableDiffusionManger::startLogPath());
+}
+
+void UtilityManager::startUtility(const std::string& utilityPath, const QString& logPath)
+{
     startUtilityLine() << "before run utilityPath=" << utilityPath.c_str();
-    const QString logPath = startLogPath();
     bool leftRunning = false;
     const std::pair<int, QString> ret =
         exec(QString::fromStdString(utilityPath), QStringList(), logPath, &leftRunning);

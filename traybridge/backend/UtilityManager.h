@@ -25,6 +25,8 @@ public:
     // names), its output appended to the start log. A start script that keeps
     // running (it runs the web UI in the foreground) is left running.
     static void startUtility(const std::string& utilityPath);
+    // The same with the start log's path given, so that it is taken on the caller's thread.
+    static void startUtility(const std::string& utilityPath, const QString& logPath);
 
     // Test hook: the wait of exec. The program always waits waitMs.
     static void setWaitForTests(int ms);
