@@ -42,6 +42,7 @@ private slots:
     void generateRequest();
     void generateStream_data();
     void generateStream();
+    void generateGivesUpWithoutProgress();
     void failures_data();
     void failures();
     void usageErrors_data();
@@ -259,6 +260,16 @@ void TestPluginClient::generateStream_data()
     QTest::newRow("silent after progress")
         << Writes{started, "PROGRESS_TXT2IMG:0.5"} << false << QStringList{"--timeout", "0.5"}
         << QByteArray("progress 0.5\n") << 6 << QByteArray("nothing from traybridge for 0.5 s");
+    QByteArrayList rising{started};
+    QByteArray risingOut;
+    for (int i = 1; i <= 60; ++i) {
+        rising << "PROGRESS_TXT2IMG:" + QByteArray::number(i / 100.0);
+        risingOut += "progress " + QByteArray::number(i / 100.0) + "\n";
+    }
+    rising << saved;
+    QTest::newRow("moving progress outlasts the timeout")
+        << Writes(rising) << false << QStringList{"--timeout", "0.5"} << risingOut + pngPath + "\n"
+        << 0 << QByteArray();
     QTest::newRow("not the reply to a prompt")
         << Writes{"OK_SKIP_GENERATION"} << true << QStringList() << QByteArray() << 7
         << QByteArray("unexpected reply \"OK_SKIP_GENERATION\"");
@@ -284,6 +295,24 @@ void TestPluginClient::generateStream()
         QVERIFY2(run.err.startsWith("plugin-client: ") && run.err.count('\n') == 1, run.err.constData());
         QVERIFY2(run.err.contains(message), run.err.constData());
     }
+}
+
+// A stream that goes on with a value that never moves is given up on after
+// the timeout, although bytes keep arriving.
+void TestPluginClient::generateGivesUpWithoutProgress()
+{
+    QByteArrayList stuck{started};
+    for (int i = 0; i < 400; ++i)
+        stuck << "PROGRESS_TXT2IMG:0";
+    stuck << saved;
+    m_bridge->setResponder([&](const QByteArray&) { return FakeBridge::Script{stuck, false}; });
+    const ClientRun run = ClientRun::run({"generate", "--prompt", "a brick wall", "--timeout", "0.5"});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 6);
+    QVERIFY2(run.err.startsWith("plugin-client: no progress for 0.5 s; gave up waiting"),
+             run.err.constData());
+    QVERIFY(run.out.startsWith("progress 0\n"));
+    QVERIFY(!run.out.contains(pngPath));
 }
 
 void TestPluginClient::failures_data()

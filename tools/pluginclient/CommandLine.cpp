@@ -408,7 +408,8 @@ QString CommandLine::usage()
         "Options:\n"
         "  --host HOST      traybridge's address (default 127.0.0.1)\n"
         "  --port PORT      traybridge's port (default 20837)\n"
-        "  --timeout S      give up when nothing arrives for S seconds (default 10; 60 for generate)\n"
+        "  --timeout S      give up when nothing arrives for S seconds, and for generate also when\n"
+        "                   the progress has not moved for S seconds (default 10; 60 for generate)\n"
         "\n"
         "Exit codes: 0 done, 2 usage error, 3 traybridge not running, 4 web UI down,\n"
         "            5 generation failed, 6 timed out, 7 no reply or an unexpected one.\n");

@@ -6,6 +6,7 @@
 #include "ProgressView.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
 namespace {
 
@@ -153,6 +154,11 @@ int CommandRunner::runGenerate(const Invocation& invocation)
     ProgressView progress(m_out, m_outIsTerminal);
     bool started = false;
     QString strayText;
+    // Time without progress counts like time without bytes: a web UI stuck
+    // at one value is given up on as well.
+    QElapsedTimer sinceProgress;
+    double lastValue = 0;
+    bool hasValue = false;
     for (;;) {
         QList<StreamEvent> events;
         const BridgeClient::Status status = client.readEvents(events);
@@ -160,10 +166,16 @@ int CommandRunner::runGenerate(const Invocation& invocation)
             switch (event.kind) {
             case StreamEvent::Kind::Started:
                 started = true;
+                sinceProgress.start();
                 break;
             case StreamEvent::Kind::Progress:
-                if (started && event.valueOk)
+                if (started && event.valueOk) {
                     progress.show(event.text, event.value);
+                    if (!hasValue || event.value != lastValue)
+                        sinceProgress.start();
+                    hasValue = true;
+                    lastValue = event.value;
+                }
                 break;
             case StreamEvent::Kind::Saved:
                 if (!started)
@@ -192,8 +204,16 @@ int CommandRunner::runGenerate(const Invocation& invocation)
                             QStringLiteral("generation failed: %1").arg(event.text));
             }
         }
-        if (status == BridgeClient::Status::Events)
+        if (status == BridgeClient::Status::Events) {
+            if (started && sinceProgress.hasExpired(invocation.timeoutMs)) {
+                progress.end();
+                return fail(ExitCodes::timedOut,
+                            QStringLiteral("no progress for %1 s; gave up waiting (the image may still be "
+                                           "stored later)")
+                                .arg(seconds(invocation.timeoutMs)));
+            }
             continue;
+        }
         progress.end();
         if (status == BridgeClient::Status::Failed)
             return fail(client.exitCode(), client.errorText());
