@@ -3,6 +3,7 @@
 
 #include "CTcpServer.h"
 #include "FakeWebUi.h"
+#include "MessageCapture.h"
 #include "Progress.h"
 #include "SettingsStore.h"
 
@@ -138,9 +139,25 @@ private slots:
 
         const QByteArray payload =
             u8R"({"prompt":"cobblestones, мох","width":24,"height":16,"steps":40,"seed":3})";
+        MessageCapture capture;
         PluginClient plugin;
         QVERIFY(plugin.open("prompt:" + payload.toBase64() + "\n"));
         QTRY_VERIFY_WITH_TIMEOUT(!savedPath(plugin.received).isEmpty(), 60000);
+
+        // Between the web UI's answer and the saved notification no progress is relayed.
+        const QStringList lines = capture.lines();
+        int answered = -1, stored = -1;
+        for (int i = 0; i < lines.size(); ++i) {
+            if (answered < 0 && lines.at(i).endsWith(QStringLiteral(
+                                    "[ void Generer::onNetworkReplyFinished(QNetworkReply*) ] :")))
+                answered = i;
+            if (lines.at(i).contains(QStringLiteral("Image saved successfully!")))
+                stored = i;
+        }
+        QVERIFY(answered >= 0 && stored > answered);
+        for (int i = answered; i < stored; ++i)
+            QVERIFY2(!lines.at(i).contains(QStringLiteral("progress_txt2img_for_c4d")),
+                     qPrintable(lines.at(i)));
         QVERIFY2(plugin.received.startsWith(kStarted), plugin.received.constData());
 
         // Progress while it ran, on both connections.

@@ -11,12 +11,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 #include <QScopeGuard>
 #include <QScopedPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
+#include <QThread>
 
 #ifdef Q_OS_LINUX
 #include <sched.h>
@@ -238,6 +240,45 @@ private slots:
                  text.toUtf8());
         QVERIFY(capture.contains(
             QStringLiteral("[ onNetworkReplyFinished ] :  Image saved successfully!  \"%1\"").arg(png)));
+    }
+
+    // Checking and writing run on a worker; the signals come on the GUI thread.
+    void storesOffTheGuiThread()
+    {
+        static QMutex mutex;
+        static QList<QPair<QString, QThread*>> lines;
+        static QtMessageHandler previous = nullptr;
+        lines.clear();
+        previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+                {
+                    QMutexLocker lock(&mutex);
+                    lines.append({text, QThread::currentThread()});
+                }
+                previous(type, context, text);
+            });
+        const auto restore = qScopeGuard([] { qInstallMessageHandler(previous); });
+
+        Generer generer;
+        QThread* signalled = nullptr;
+        connect(
+            &generer, &Generer::signal_txt2img_finished_for_c4d, this,
+            [&signalled] { signalled = QThread::currentThread(); }, Qt::DirectConnection);
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        generer.post_req_txt2img(R"({"prompt":"slate","width":64,"height":64,"steps":1})");
+        QVERIFY(saved.wait(60000));
+        QCOMPARE(signalled, QThread::currentThread());
+
+        QMutexLocker lock(&mutex);
+        int written = 0;
+        for (const auto& line : qAsConst(lines)) {
+            if (line.first.contains(QStringLiteral("Текст успешно сохранен в файл")) ||
+                line.first.contains(QStringLiteral(" added successfully"))) {
+                ++written;
+                QVERIFY2(line.second != QThread::currentThread(), qPrintable(line.first));
+            }
+        }
+        QCOMPARE(written, 2);
     }
 
     // A second prompt posted before the first answer must not relabel the first image.
