@@ -3,6 +3,7 @@
 #include "CRegedit.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <string>
 
@@ -10,8 +11,14 @@ QThreadExecuteUtil::QThreadExecuteUtil(QObject* parent) : QThread(parent) {}
 
 QThreadExecuteUtil::~QThreadExecuteUtil()
 {
-    requestInterruption();
+    request_stop();
     wait();
+}
+
+void QThreadExecuteUtil::request_stop()
+{
+    requestInterruption();
+    quit();
 }
 
 void QThreadExecuteUtil::run()
@@ -31,11 +38,20 @@ void QThreadExecuteUtil::execute()
     std::string python;
     CRegedit::ReadPathInstallClient("path_python", python);
 
-    while (!isInterruptionRequested()) {
-        QThread::msleep(10);
-        if (clock.elapsed() >= periodMs) {
-            emit signal_get_stable_diffusion_progress_bar();
-            clock.restart();
+    // The reads count towards the first period; every later beat comes one
+    // period after the one before. A precise timer never fires early, and the
+    // thread sleeps until it fires.
+    QTimer beat;
+    beat.setTimerType(Qt::PreciseTimer);
+    connect(&beat, &QTimer::timeout, [this, &beat] {
+        if (isInterruptionRequested()) {
+            quit();
+            return;
         }
-    }
+        emit signal_get_stable_diffusion_progress_bar();
+        if (beat.interval() != periodMs)
+            beat.start(periodMs);
+    });
+    beat.start(static_cast<int>(qMax<qint64>(0, periodMs - clock.elapsed())));
+    exec();
 }

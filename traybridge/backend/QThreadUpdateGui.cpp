@@ -1,13 +1,19 @@
 #include "QThreadUpdateGui.h"
 
-#include <QElapsedTimer>
+#include <QTimer>
 
 QThreadUpdateGui::QThreadUpdateGui(QObject* parent) : QThread(parent) {}
 
 QThreadUpdateGui::~QThreadUpdateGui()
 {
-    requestInterruption();
+    request_stop();
     wait();
+}
+
+void QThreadUpdateGui::request_stop()
+{
+    requestInterruption();
+    quit();
 }
 
 void QThreadUpdateGui::run()
@@ -17,13 +23,16 @@ void QThreadUpdateGui::run()
 
 void QThreadUpdateGui::execute()
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!isInterruptionRequested()) {
-        QThread::msleep(10);
-        if (timer.elapsed() >= periodMs) {
-            timer.restart();
-            emit signal_update_tree();
+    // A precise timer never fires early, and the thread sleeps until it fires.
+    QTimer beat;
+    beat.setTimerType(Qt::PreciseTimer);
+    connect(&beat, &QTimer::timeout, [this] {
+        if (isInterruptionRequested()) {
+            quit();
+            return;
         }
-    }
+        emit signal_update_tree();
+    });
+    beat.start(periodMs);
+    exec();
 }

@@ -3,7 +3,7 @@
 #include "DebugPrefix.h"
 #include "ProcessChecker.h"
 
-#include <QElapsedTimer>
+#include <QTimer>
 
 #include <atomic>
 
@@ -14,6 +14,18 @@ std::atomic<int> g_checkIntervalMs{QThreadProcessChecker::checkIntervalMs};
 } // namespace
 
 QThreadProcessChecker::QThreadProcessChecker(QObject* parent) : QThread(parent) {}
+
+QThreadProcessChecker::~QThreadProcessChecker()
+{
+    request_stop();
+    wait();
+}
+
+void QThreadProcessChecker::request_stop()
+{
+    requestInterruption();
+    quit();
+}
 
 void QThreadProcessChecker::setCheckIntervalForTests(int ms)
 {
@@ -27,25 +39,30 @@ void QThreadProcessChecker::run()
 
 void QThreadProcessChecker::execute()
 {
-    const int intervalMs = g_checkIntervalMs;
-    QElapsedTimer timer;
-    timer.start();
     ProcessChecker checker;
-    for (;;) {
-        QThread::msleep(10);
-        if (isInterruptionRequested())
+    bool gone = false;
+    // A precise timer never fires early, and the thread sleeps until it fires.
+    QTimer check;
+    check.setTimerType(Qt::PreciseTimer);
+    connect(&check, &QTimer::timeout, [&] {
+        if (isInterruptionRequested()) {
+            quit();
             return;
-        if (timer.elapsed() < intervalMs)
-            continue;
-        timer.restart();
+        }
         const bool running = checker.checkProcesses();
         if (seenRunning) {
-            if (!running)
-                break;
+            if (!running) {
+                gone = true;
+                quit();
+            }
         } else if (running) {
             seenRunning = true;
         }
-    }
+    });
+    check.start(g_checkIntervalMs);
+    exec();
+    if (!gone)
+        return;
     TB_TIMED << "КТО-то грохнул синьку..";
     emit signal_cinema_4D_doesnt_work();
 }
