@@ -131,6 +131,14 @@ QStringList ProgramRun::ctlrunnerCalls() const
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+QStringList ProgramRun::opened() const
+{
+    QFile file(root() + QStringLiteral("/opened.log"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 QStringList ProgramRun::boxes() const
 {
     QFile file(root() + QStringLiteral("/boxes.log"));
@@ -150,6 +158,7 @@ void ProgramRun::start(const QString& platform, const QString& display, const QS
         env.insert(QStringLiteral("DISPLAY"), display);
     env.insert(QStringLiteral("TRAYBRIDGE_REGISTRY_ROOT"), root() + QStringLiteral("/registry"));
     env.insert(QStringLiteral("TRAYBRIDGE_BOX_LOG"), root() + QStringLiteral("/boxes.log"));
+    env.insert(QStringLiteral("TRAYBRIDGE_OPEN_LOG"), root() + QStringLiteral("/opened.log"));
     env.insert(QStringLiteral("HOME"), root() + QStringLiteral("/home"));
     env.insert(QStringLiteral("TMPDIR"), m_tmpDir);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_tmpDir);

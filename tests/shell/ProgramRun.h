@@ -15,6 +15,7 @@
 //   <root>/home, <root>/tmp      HOME, and TMPDIR with XDG_RUNTIME_DIR (the local socket)
 //   <root>/xdg                   XDG_CONFIG_DIRS (system-wide autostart entries)
 //   <root>/boxes.log             the message boxes (TRAYBRIDGE_BOX_LOG)
+//   <root>/opened.log            what the program had the desktop open (TRAYBRIDGE_OPEN_LOG)
 //
 // The program's diagnostic lines (stderr) are collected as they come.
 class ProgramRun : public QObject
@@ -54,6 +55,11 @@ public:
     // The launch script the value "path_stable_difusson_bat" names: records
     // that it ran and lives as long as the program does.
     QString launchRecord() const { return root() + QStringLiteral("/launched"); }
+
+    // URLs the program had the desktop open, in order.
+    QStringList opened() const;
+    QString imagesFolder() const { return root() + QStringLiteral("/home/Documents/AI_TEXTURES/FULL_RES"); }
+    QString logFilePath() const { return stateDir() + QStringLiteral("/traybridge.log"); }
 
     // Message boxes recorded so far, as "kind\ttitle\ttext".
     QStringList boxes() const;

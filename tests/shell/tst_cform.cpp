@@ -74,6 +74,8 @@ void TstCForm::initTestCase()
     qputenv("TRAYBRIDGE_REGISTRY_ROOT", QFile::encodeName(m_dir.path() + QStringLiteral("/registry")));
     qputenv("TRAYBRIDGE_BOX_LOG", QFile::encodeName(m_dir.path() + QStringLiteral("/boxes.log")));
     qputenv("HOME", QFile::encodeName(m_dir.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/config")));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(m_dir.path() + QStringLiteral("/xdg")));
 }
 
 void TstCForm::init()
@@ -133,12 +135,27 @@ void TstCForm::constructedWindowShowsNotRunning()
     QVERIFY(tray()->isVisible());
     QCOMPARE(tray()->contextMenu(), menu());
 
+    // The specified entries first and last; the desktop entries between them.
     const QList<QAction*> entries = actions();
-    QCOMPARE(entries.size(), 4);
-    QCOMPARE(entries.at(0)->text(), QStringLiteral("stop stablediffusion"));
-    QCOMPARE(entries.at(1)->text(), QStringLiteral("start stablediffusion"));
-    QVERIFY(entries.at(2)->isSeparator());
-    QCOMPARE(entries.at(3)->text(), QStringLiteral("&Quit"));
+    const QStringList texts{QStringLiteral("stop stablediffusion"),
+                            QStringLiteral("start stablediffusion"),
+                            QString(),
+                            QStringLiteral("Open images folder"),
+                            QStringLiteral("Open log file"),
+                            QString(),
+                            QStringLiteral("Start at login"),
+                            QStringLiteral("Show notifications"),
+                            QString(),
+                            QStringLiteral("&Quit")};
+    QCOMPARE(entries.size(), texts.size());
+    for (int i = 0; i < texts.size(); ++i) {
+        QCOMPARE(entries.at(i)->isSeparator(), texts.at(i).isEmpty());
+        QCOMPARE(entries.at(i)->text(), texts.at(i));
+        QCOMPARE(entries.at(i)->isCheckable(), i == 6 || i == 7);
+    }
+    // No autostart entry anywhere; notifications on by default.
+    QVERIFY(!entries.at(6)->isChecked());
+    QVERIFY(entries.at(7)->isChecked());
     // Until the first refresh both are offered.
     QVERIFY(entries.at(0)->isEnabled());
     QVERIFY(entries.at(1)->isEnabled());

@@ -1,9 +1,12 @@
 #include "CForm.h"
 
+#include "Autostart.h"
 #include "CRegedit.h"
 #include "CTreeModel.h"
 #include "DebugPrefix.h"
+#include "DesktopOpen.h"
 #include "ElevatedRun.h"
+#include "LogFile.h"
 #include "ProcessExit.h"
 #include "QThreadExecuteUtil.h"
 #include "QThreadProcessChecker.h"
@@ -13,8 +16,11 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMenu>
+#include <QSettings>
+#include <QUrl>
 
 #include <cstdlib>
 #include <ctime>
@@ -59,6 +65,14 @@ void stopThread(QThread* thread, QObject* window)
     }
 }
 
+// The user's choices of the tray menu.
+QSettings userSettings()
+{
+    return QSettings(QStringLiteral("traybridge"), QStringLiteral("traybridge"));
+}
+
+const char notificationsKey[] = "tray/show_notifications";
+
 } // namespace
 
 CForm::CForm() : QDialog(nullptr), m_server(nullptr)
@@ -76,6 +90,9 @@ CForm::CForm() : QDialog(nullptr), m_server(nullptr)
     connect(iconComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &CForm::setIcon);
     connect(trayIcon, &QSystemTrayIcon::messageClicked, this, &CForm::messageClicked);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &CForm::iconActivated);
+    connect(trayIconMenu, &QMenu::aboutToShow, this, &CForm::refresh_menu_checks);
+    connect(&m_server, &CTcpServer::signal_image_saved, this, &CForm::image_saved);
+    connect(&m_server, &CTcpServer::signal_generation_failed, this, &CForm::generation_failed);
 
     trayIcon->setVisible(true);
     iconComboBox->setCurrentIndex(2);
@@ -122,6 +139,22 @@ void CForm::createActions()
 
     quitAction = new QAction(tr("&Quit"), this);
     connect(quitAction, &QAction::triggered, this, &CForm::exit_quit);
+
+    imagesAction = new QAction(tr("Open images folder"), this);
+    connect(imagesAction, &QAction::triggered, this, &CForm::open_images_folder);
+
+    logAction = new QAction(tr("Open log file"), this);
+    connect(logAction, &QAction::triggered, this, &CForm::open_log_file);
+
+    autostartAction = new QAction(tr("Start at login"), this);
+    autostartAction->setCheckable(true);
+    autostartAction->setChecked(Autostart::isEnabled());
+    connect(autostartAction, &QAction::triggered, this, &CForm::set_start_at_login);
+
+    notificationsAction = new QAction(tr("Show notifications"), this);
+    notificationsAction->setCheckable(true);
+    notificationsAction->setChecked(userSettings().value(QLatin1String(notificationsKey), true).toBool());
+    connect(notificationsAction, &QAction::triggered, this, &CForm::set_show_notifications);
 }
 
 void CForm::createTrayIcon()
@@ -129,6 +162,12 @@ void CForm::createTrayIcon()
     trayIconMenu = new QMenu(this);
     trayIconMenu->addAction(stopAction);
     trayIconMenu->addAction(startAction);
+    trayIconMenu->addSeparator();
+    trayIconMenu->addAction(imagesAction);
+    trayIconMenu->addAction(logAction);
+    trayIconMenu->addSeparator();
+    trayIconMenu->addAction(autostartAction);
+    trayIconMenu->addAction(notificationsAction);
     trayIconMenu->addSeparator();
     trayIconMenu->addAction(quitAction);
 
@@ -139,6 +178,11 @@ void CForm::createTrayIcon()
 QString CForm::ctlrunnerPath()
 {
     return QCoreApplication::applicationDirPath() + QLatin1String(ctlrunnerFileName);
+}
+
+QString CForm::imagesFolder()
+{
+    return QDir::homePath() + QStringLiteral("/Documents/AI_TEXTURES/FULL_RES");
 }
 
 void CForm::ContinueInit()
@@ -156,6 +200,18 @@ void CForm::update_tree()
     startAction->setEnabled(model.is_start_enabled());
     stopAction->setEnabled(model.is_stop_enabled());
     iconComboBox->setCurrentIndex(model.icon_index());
+
+    // The web UI's coming and going, from the last liveness probe; not
+    // before the first probe has answered.
+    const bool reachable = !model.is_stable_diffusion_not_work();
+    if (m_webUiReachable < 0) {
+        if (reachable)
+            notifyWebUiChange(true);
+    } else if (reachable != (m_webUiReachable == 1)) {
+        notifyWebUiChange(reachable);
+    }
+    if (m_webUiReachable >= 0 || reachable)
+        m_webUiReachable = reachable ? 1 : 0;
 }
 
 void CForm::setIcon(int index)
@@ -174,6 +230,11 @@ void CForm::messageClicked()
 {
     TB_SHORT("] : ");
     update_tree();
+    if (!m_balloonFolder.isEmpty()) {
+        const QString folder = m_balloonFolder;
+        m_balloonFolder.clear();
+        DesktopOpen::open(QUrl::fromLocalFile(folder));
+    }
 }
 
 void CForm::showMessage()
@@ -181,6 +242,7 @@ void CForm::showMessage()
     TB_SHORT("] : ");
     update_tree();
     messageBody = QStringLiteral("BUILD:13.02.2024 1451| process ID: '%1'").arg(m_instanceNumber);
+    m_balloonFolder.clear();
     trayIcon->showMessage(tr("Status:"), messageBody, QSystemTrayIcon::Information, 15000);
 }
 
@@ -222,6 +284,14 @@ void CForm::request_stop_stablediffusion()
     ElevatedRun run;
     if (!run.start(program.toStdString(), arguments)) {
         qDebug() << "Ошибка запуска процесса:" << run.lastError();
+        if (run.refused())
+            notify(tr("Stop failed"),
+                   tr("Permission to stop the web UI was refused (error %1).").arg(run.lastError()),
+                   QSystemTrayIcon::Warning);
+        else
+            notify(tr("Stop failed"),
+                   tr("The stop tool could not be started (error %1): %2").arg(run.lastError()).arg(program),
+                   QSystemTrayIcon::Warning);
         return;
     }
     qDebug() << "Процесс успешно запущен.";
@@ -233,8 +303,14 @@ void CForm::request_stop_stablediffusion()
         qDebug() << "Процесс завершился с кодом возврата:" << exitCode;
         if (exitCode == 0)
             iconComboBox->setCurrentIndex(2);
+        else
+            notify(tr("Stop failed"), tr("The stop tool ended with exit code %1.").arg(exitCode),
+                   QSystemTrayIcon::Warning);
     } else {
         qDebug() << "Ошибка получения кода возврата процесса:" << run.lastError();
+        notify(tr("Stop failed"),
+               tr("The stop tool's exit code cannot be read (error %1).").arg(run.lastError()),
+               QSystemTrayIcon::Warning);
     }
     run.close();
 }
@@ -262,4 +338,79 @@ void CForm::exit_quit()
 {
     request_stop_stablediffusion();
     tb::endProcess(0);
+}
+
+void CForm::open_images_folder()
+{
+    const QString folder = imagesFolder();
+    QDir().mkpath(folder);
+    TB_SHORT("] : ") << folder;
+    if (!DesktopOpen::open(QUrl::fromLocalFile(folder)))
+        notify(tr("Cannot open the images folder"), folder, QSystemTrayIcon::Warning);
+}
+
+void CForm::open_log_file()
+{
+    const QString path = LogFile::path().isEmpty() ? LogFile::defaultPath() : LogFile::path();
+    TB_SHORT("] : ") << path;
+    if (!QFileInfo::exists(path) || !DesktopOpen::open(QUrl::fromLocalFile(path)))
+        notify(tr("Cannot open the log file"), path, QSystemTrayIcon::Warning);
+}
+
+void CForm::set_start_at_login(bool enabled)
+{
+    TB_SHORT("] : ") << enabled;
+    QString error;
+    if (!Autostart::setEnabled(enabled, &error)) {
+        TB_SHORT("] : ") << error;
+        notify(enabled ? tr("Start at login not turned on") : tr("Start at login not turned off"), error,
+               QSystemTrayIcon::Warning);
+    }
+    autostartAction->setChecked(Autostart::isEnabled());
+}
+
+void CForm::set_show_notifications(bool enabled)
+{
+    TB_SHORT("] : ") << enabled;
+    QSettings settings = userSettings();
+    settings.setValue(QLatin1String(notificationsKey), enabled);
+    settings.sync();
+}
+
+void CForm::refresh_menu_checks()
+{
+    autostartAction->setChecked(Autostart::isEnabled());
+    TB_SHORT("] : start at login:") << autostartAction->isChecked()
+                                    << "show notifications:" << notificationsAction->isChecked();
+}
+
+void CForm::image_saved(QString save_file)
+{
+    notify(tr("Image saved"), tr("%1\nClick to open the images folder.").arg(QFileInfo(save_file).fileName()),
+           QSystemTrayIcon::Information, QFileInfo(save_file).absolutePath());
+}
+
+void CForm::generation_failed(QString err_text)
+{
+    notify(tr("Generation failed"), err_text, QSystemTrayIcon::Warning);
+}
+
+void CForm::notifyWebUiChange(bool reachable)
+{
+    if (reachable)
+        notify(tr("Web UI running"), tr("The web UI answers."), QSystemTrayIcon::Information);
+    else
+        notify(tr("Web UI gone"), tr("The web UI no longer answers."), QSystemTrayIcon::Warning);
+}
+
+void CForm::notify(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon,
+                   const QString& folder)
+{
+    if (!notificationsAction->isChecked()) {
+        TB_SHORT("] : not shown, notifications are off:") << title << text;
+        return;
+    }
+    TB_SHORT("] : ") << title << text;
+    m_balloonFolder = folder;
+    trayIcon->showMessage(title, text, icon, 10000);
 }

@@ -34,6 +34,8 @@ public:
 
     // Where the elevated control tool lies: beside the executable.
     static QString ctlrunnerPath();
+    // The image store's folder of PNG files: Documents/AI_TEXTURES/FULL_RES under the home folder.
+    static QString imagesFolder();
 
 private slots:
     void setIcon(int index);
@@ -52,7 +54,22 @@ private slots:
     void onSignal_update_tree();
     void exit_quit();
 
+    // Menu entries beyond the status actions.
+    void open_images_folder();
+    void open_log_file();
+    void set_start_at_login(bool enabled);
+    void set_show_notifications(bool enabled);
+    void refresh_menu_checks();
+    // Notifications from the bridge server.
+    void image_saved(QString save_file);
+    void generation_failed(QString err_text);
+
 private:
+    // A balloon for an event, when notifications are on; a click on a balloon
+    // with a folder opens that folder.
+    void notify(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon,
+                const QString& folder = QString());
+    void notifyWebUiChange(bool reachable);
     void createIconTable();
     void createActions();
     void createTrayIcon();
@@ -61,6 +78,10 @@ private:
     QAction* stopAction = nullptr;
     QAction* startAction = nullptr;
     QAction* quitAction = nullptr;
+    QAction* imagesAction = nullptr;
+    QAction* logAction = nullptr;
+    QAction* autostartAction = nullptr;
+    QAction* notificationsAction = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayIconMenu = nullptr;
     CTcpServer m_server;
@@ -69,4 +90,8 @@ private:
     QThreadExecuteUtil* m_utilThread = nullptr;
     QThreadProcessChecker* m_checkerThread = nullptr;
     int m_instanceNumber = 0;
+    // What the last refresh saw of the web UI: -1 not yet probed, 0 gone, 1 reachable.
+    int m_webUiReachable = -1;
+    // The folder a click on the current balloon opens; empty for other balloons.
+    QString m_balloonFolder;
 };

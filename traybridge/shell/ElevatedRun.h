@@ -38,10 +38,14 @@ public:
     void close();
 
     unsigned long lastError() const { return m_error; }
+    // Whether the failed start was the user's (or the policy's) refusal of
+    // elevation rather than a tool that could not be run.
+    bool refused() const { return m_refused; }
 
 private:
     std::intptr_t m_process = 0; // Windows: process handle; elsewhere: process id
     bool m_ended = false;
     int m_status = 0; // elsewhere: the wait status once ended
     unsigned long m_error = 0;
+    bool m_refused = false;
 };

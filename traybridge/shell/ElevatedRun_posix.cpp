@@ -34,6 +34,7 @@ bool ElevatedRun::start(const std::string& program, const std::vector<std::strin
 {
     close();
     m_ended = false;
+    m_refused = false;
     const bool privileged = geteuid() == 0;
 
     std::vector<std::string> items;
@@ -62,6 +63,7 @@ bool ElevatedRun::start(const std::string& program, const std::vector<std::strin
     if (m_ended && WIFEXITED(m_status) &&
         (WEXITSTATUS(m_status) == pkexecDismissed || WEXITSTATUS(m_status) == pkexecNotAuthorized)) {
         m_error = WEXITSTATUS(m_status) == pkexecDismissed ? ECANCELED : EACCES;
+        m_refused = true;
         m_process = 0;
         return false;
     }

@@ -34,6 +34,7 @@ ElevatedRun::~ElevatedRun()
 bool ElevatedRun::start(const std::string& program, const std::vector<std::string>& arguments)
 {
     close();
+    m_refused = false;
     std::string joined;
     for (size_t i = 0; i < arguments.size(); ++i) {
         if (i > 0)
@@ -53,6 +54,7 @@ bool ElevatedRun::start(const std::string& program, const std::vector<std::strin
     info.nShow = SW_SHOWNORMAL;
     if (!ShellExecuteExW(&info)) {
         m_error = GetLastError();
+        m_refused = m_error == ERROR_CANCELLED;
         return false;
     }
     m_process = reinterpret_cast<std::intptr_t>(info.hProcess);
