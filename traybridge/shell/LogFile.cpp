@@ -9,8 +9,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 
-#include <atomic>
-
 namespace LogFile {
 
 namespace {
@@ -23,7 +21,7 @@ struct State
     qint64 maxBytes = defaultMaxBytes;
     int keep = defaultKeep;
     bool installed = false;
-    std::atomic<QtMessageHandler> previous{nullptr};
+    QtMessageHandler previous = nullptr;
 };
 
 // Lives as long as the process: threads may still write while it ends.
@@ -100,16 +98,20 @@ void write(State& s, QtMsgType type, const QString& message)
 void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     State& s = state();
+    QtMessageHandler previous = nullptr;
     if (!writing) {
         writing = true;
         {
             QMutexLocker lock(&s.mutex);
             if (s.installed)
                 write(s, type, message);
+            previous = s.previous;
         }
         writing = false;
+    } else {
+        // Inside write() on this thread, which holds the lock.
+        previous = s.previous;
     }
-    const QtMessageHandler previous = s.previous.load();
     if (previous)
         previous(type, context, message);
 }
