@@ -27,4 +27,11 @@ void close(Handle process);
 
 // Case-insensitive comparison of two paths, no other normalisation.
 int compareNoCase(const char* a, const char* b);
+
+// Whether the process (imageName: its full image path) was started through the
+// program the setting names. Windows: the two paths are equal, letter case
+// aside. POSIX, where the setting is often a virtual environment's link to a
+// shared interpreter: the image is the setting's (or, for a link, its target),
+// and the file the process was started through lies in the setting's folder.
+bool startedThrough(Handle process, const char* imageName, const char* setting);
 } // namespace proctable

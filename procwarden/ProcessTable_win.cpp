@@ -80,4 +80,10 @@ int compareNoCase(const char* a, const char* b)
     return _mbsicmp(reinterpret_cast<const unsigned char*>(a), reinterpret_cast<const unsigned char*>(b));
 }
 
+bool startedThrough(Handle process, const char* imageName, const char* setting)
+{
+    (void)process;
+    return compareNoCase(imageName, setting) == 0;
+}
+
 } // namespace proctable

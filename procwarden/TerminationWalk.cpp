@@ -20,7 +20,7 @@ void terminationWalk(const std::string& imagePath, bool verbose)
             if (!proctable::queryFullImageName(process, imageName, size)) {
                 if (verbose)
                     writeLog("My Sample Service: err str558");
-            } else if (proctable::compareNoCase(imageName, imagePath.c_str()) != 0) {
+            } else if (!proctable::startedThrough(process, imageName, imagePath.c_str())) {
                 if (verbose)
                     writeLog("My Sample Service: err str557");
             } else {

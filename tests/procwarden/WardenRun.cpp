@@ -175,9 +175,12 @@ void WardenRun::kill()
     m_process.waitForFinished(10000);
 }
 
-QProcess* WardenRun::startInside(const QString& program, const QStringList& args)
+QProcess* WardenRun::startInside(const QString& program, const QStringList& args, const QString& imageFile,
+                                 const QProcessEnvironment& env)
 {
     auto inside = std::make_unique<QProcess>();
+    if (!env.isEmpty())
+        inside->setProcessEnvironment(env);
     inside->start(QStringLiteral("nsenter"),
                   QStringList{QStringLiteral("--target"), QString::number(m_wardenPid),
                               QStringLiteral("--pid"), QStringLiteral("--mount"), QStringLiteral("--"),
@@ -186,7 +189,7 @@ QProcess* WardenRun::startInside(const QString& program, const QStringList& args
     if (!inside->waitForStarted(30000))
         return nullptr;
     // nsenter forks the program into the namespace; wait until it runs its own image.
-    const QString image = QFileInfo(program).canonicalFilePath();
+    const QString image = QFileInfo(imageFile.isEmpty() ? program : imageFile).canonicalFilePath();
     QDeadlineTimer deadline(30000);
     bool running = false;
     while (!deadline.hasExpired() && inside->state() == QProcess::Running && !running) {

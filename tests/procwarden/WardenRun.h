@@ -42,8 +42,11 @@ public:
     // Ends the namespace at once, with everything in it.
     void kill();
 
-    // Runs program inside the namespace; returns once its image is in place.
-    QProcess* startInside(const QString& program, const QStringList& args = QStringList());
+    // Runs program inside the namespace; returns once its image (or `image`, for
+    // a program that execs another) is in place. env: the program's environment.
+    QProcess* startInside(const QString& program, const QStringList& args = QStringList(),
+                          const QString& image = QString(),
+                          const QProcessEnvironment& env = QProcessEnvironment());
     int insideCount() const { return static_cast<int>(m_inside.size()); }
 
     // Sends one request line over the control channel; returns the answer line.

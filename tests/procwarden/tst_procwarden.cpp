@@ -246,6 +246,68 @@ private slots:
         QCOMPARE(run.process().state(), QProcess::Running);
     }
 
+    // A virtual environment's interpreter is a link to a shared one. The walk
+    // ends what was started through the setting's folder and only that: a
+    // bystander of the shared interpreter, or another environment's, survives.
+    void startedThroughTheSetting_data()
+    {
+        QTest::addColumn<QString>("setting"); // "link": the environment's link; "shared": its target
+        QTest::addColumn<QStringList>("ended");
+        QTest::newRow("setting is the environment's link")
+            << "link"
+            << QStringList{"link by full path", "other name in the folder", "activated environment"};
+        QTest::newRow("setting is the shared interpreter") << "shared" << QStringList{"shared directly"};
+    }
+    void startedThroughTheSetting()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QStringList, ended);
+
+        QTemporaryDir tools;
+        QVERIFY(tools.isValid());
+        const QString shared =
+            privateCopy(QStringLiteral("/bin/sleep"), tools.filePath(QStringLiteral("usr/bin")),
+                        QStringLiteral("python3.11"));
+        QVERIFY(!shared.isEmpty());
+        const QString venvBin = tools.filePath(QStringLiteral("webui/venv/bin"));
+        const QString otherBin = tools.filePath(QStringLiteral("other/venv/bin"));
+        QVERIFY(QDir().mkpath(venvBin) && QDir().mkpath(otherBin));
+        const QString link = venvBin + QStringLiteral("/python");
+        QVERIFY(QFile::link(shared, link));
+        QVERIFY(QFile::link(QStringLiteral("python"), venvBin + QStringLiteral("/python3")));
+        QVERIFY(QFile::link(shared, otherBin + QStringLiteral("/python")));
+
+        WardenRun run;
+        QVERIFY(run.setPathPython(QFile::encodeName(setting == QLatin1String("link") ? link : shared)));
+        QVERIFY(run.start());
+        QProcessEnvironment activated = QProcessEnvironment::systemEnvironment();
+        activated.insert(QStringLiteral("VIRTUAL_ENV"), tools.filePath(QStringLiteral("webui/venv")));
+        activated.insert(QStringLiteral("PATH"), venvBin + QStringLiteral(":/usr/bin:/bin"));
+        const QStringList wait{QStringLiteral("600")};
+        const QList<QPair<QString, QProcess*>> processes{
+            {"shared directly", run.startInside(shared, wait)},
+            {"link by full path", run.startInside(link, wait)},
+            {"other name in the folder", run.startInside(venvBin + QStringLiteral("/python3"), wait)},
+            {"activated environment",
+             run.startInside(QStringLiteral("/bin/sh"),
+                             {QStringLiteral("-c"), QStringLiteral("exec python 600")}, shared, activated)},
+            {"another environment", run.startInside(otherBin + QStringLiteral("/python"), wait)}};
+        for (const auto& process : processes)
+            QVERIFY2(process.second, qPrintable(process.first));
+
+        QCOMPARE(run.sendControl(144), QByteArray("OK\n"));
+        for (const auto& process : processes) {
+            if (ended.contains(process.first))
+                QTRY_VERIFY2_WITH_TIMEOUT(killedBySignal(process.second), qPrintable(process.first), 20000);
+        }
+        // The quiet walk logs one line per process ended.
+        QCOMPARE(run.logMessages().count(Quiet), ended.size());
+        for (const auto& process : processes) {
+            if (!ended.contains(process.first))
+                QVERIFY2(process.second->state() == QProcess::Running, qPrintable(process.first));
+        }
+    }
+
     // A match that cannot be ended is logged as such, not as ended: here the
     // service may read every process's image but not signal another user's.
     void terminationRefused_data()

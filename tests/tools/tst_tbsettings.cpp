@@ -40,6 +40,8 @@ private slots:
     void storeNotWritable();
     void credentials_data();
     void credentials();
+    void sharedInterpreter_data();
+    void sharedInterpreter();
     void stallLimit_data();
     void stallLimit();
 
@@ -429,6 +431,47 @@ void TestTbSettings::stallLimit()
 
     QCOMPARE(settings({"unset", "txt2img_stall_seconds"}).exitCode, 0);
     QCOMPARE(storeListing(), before);
+}
+
+void TestTbSettings::sharedInterpreter_data()
+{
+    QTest::addColumn<QString>("layout"); // how path_python is set
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("the shared interpreter itself")
+        << "shared"
+        << QByteArray("warning: path_python: /usr/bin/python3 is no virtual environment's interpreter");
+    QTest::newRow("a virtual environment's link to it")
+        << "venv" << QByteArray("note: path_python: %1 runs the shared interpreter ");
+    QTest::newRow("an interpreter of its own") << "own" << QByteArray();
+}
+
+// check says what a stop ends when path_python runs an interpreter other programs share.
+void TestTbSettings::sharedInterpreter()
+{
+    QFETCH(QString, layout);
+    QFETCH(QByteArray, message);
+    const QString shared = QStringLiteral("/usr/bin/python3");
+    if (!QFileInfo(shared).isExecutable())
+        QSKIP("no /usr/bin/python3 here");
+    fill();
+    const QString bin = m_files->filePath(QStringLiteral("venv/bin"));
+    QVERIFY(QDir().mkpath(bin));
+    QString setting = shared;
+    if (layout == QLatin1String("venv")) {
+        QFile(m_files->filePath(QStringLiteral("venv/pyvenv.cfg"))).open(QIODevice::WriteOnly);
+        setting = bin + QStringLiteral("/python");
+        QVERIFY(QFile::link(shared, setting));
+        message.replace("%1", setting.toUtf8());
+    } else if (layout == QLatin1String("own")) {
+        setting = makeFile(QStringLiteral("venv/bin/python"));
+    }
+    QCOMPARE(settings({"set", "path_python", setting}).exitCode, 0);
+    const Run check = settings({"check"});
+    QCOMPARE(check.exitCode, 0);
+    if (message.isEmpty())
+        QCOMPARE(check.err, QByteArray());
+    else
+        QVERIFY2(check.err.contains(message), check.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestTbSettings)
