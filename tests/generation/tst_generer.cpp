@@ -410,6 +410,51 @@ private slots:
         QVERIFY(back == original);
     }
 
+    // The first image is found in every shape of answer the JSON allows.
+    void answerShapesAreRead_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // the body up to the image text
+        QTest::addColumn<QByteArray>("after");  // the body after it
+        QTest::addColumn<bool>("escapeSlashes");
+        QTest::newRow("compact") << QByteArray("{'images':['").replace('\'', '"')
+                                 << QByteArray("'],'info':'{}'}").replace('\'', '"') << false;
+        QTest::newRow("escaped slashes")
+            << QByteArray("{'images':['").replace('\'', '"') << QByteArray("']}").replace('\'', '"') << true;
+        QTest::newRow("images last, another images before")
+            << QByteArray("{'parameters': {'images': ['bm90IGl0']}, 'info': '`'images`': [`'eA==`']', "
+                          "'images': [ '")
+                   .replace('\'', '"')
+                   .replace('`', '\\')
+            << QByteArray("' , 'eA=='] }").replace('\'', '"') << false;
+        QTest::newRow("line breaks")
+            << QByteArray("{\n  'images' :\n  [\n    '").replace('\'', '"')
+            << QByteArray("'\n  ],\n  'n': -1.5e3, 'ok': true\n}\n").replace('\'', '"') << false;
+    }
+
+    void answerShapesAreRead()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QFETCH(bool, escapeSlashes);
+        const QImage made = noise(QImage::Format_ARGB32, 29, 31);
+        const QByteArray png = encoded(made, "PNG");
+        QByteArray text = png.toBase64();
+        QVERIFY(text.contains('/'));
+        if (escapeSlashes)
+            text.replace("/", "\\/");
+        const QByteArray body = before + text + after;
+        QVERIFY2(QJsonDocument::fromJson(body).isObject(), body.left(120).constData());
+        QVERIFY(m_web.fault("txt2img", "raw", {{"status", 200}, {"body", QString::fromLatin1(body)}}));
+
+        Generer generer;
+        QSignalSpy saved(&generer, &Generer::signal_txt2img_finished_for_c4d);
+        generer.post_req_txt2img(R"({"prompt":"shape"})");
+        QVERIFY(saved.wait(60000));
+        QImage back;
+        QVERIFY(back.load(saved.at(0).at(0).toString()));
+        QVERIFY(back == QImage::fromData(png));
+    }
+
     // Other formats are decoded and stored as a PNG once.
     void jpegIsStoredAsPng()
     {

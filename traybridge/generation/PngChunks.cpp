@@ -18,19 +18,25 @@ void appendU32(QByteArray& out, quint32 v)
     out.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
 }
 
-const std::array<quint32, 256>& crcTable()
+// Eight tables, so the CRC takes eight bytes a step (slicing-by-8).
+using CrcTables = std::array<std::array<quint32, 256>, 8>;
+
+const CrcTables& crcTables()
 {
-    static const std::array<quint32, 256> table = [] {
-        std::array<quint32, 256> t{};
+    static const CrcTables tables = [] {
+        CrcTables t{};
         for (quint32 n = 0; n < 256; ++n) {
             quint32 c = n;
             for (int k = 0; k < 8; ++k)
                 c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-            t[n] = c;
+            t[0][n] = c;
         }
+        for (quint32 n = 0; n < 256; ++n)
+            for (int k = 1; k < 8; ++k)
+                t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xff];
         return t;
     }();
-    return table;
+    return tables;
 }
 
 bool soundHeader(const char* d)
@@ -66,10 +72,17 @@ namespace PngChunks {
 
 quint32 crc32(const char* data, int size, quint32 crc)
 {
-    const auto& table = crcTable();
+    const CrcTables& t = crcTables();
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
     crc = ~crc;
-    for (int i = 0; i < size; ++i)
-        crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xff] ^ (crc >> 8);
+    for (; size >= 8; size -= 8, p += 8) {
+        const quint32 lo =
+            crc ^ (quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24));
+        crc = t[7][lo & 0xff] ^ t[6][(lo >> 8) & 0xff] ^ t[5][(lo >> 16) & 0xff] ^ t[4][lo >> 24] ^
+              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    }
+    for (; size > 0; --size, ++p)
+        crc = t[0][(crc ^ *p) & 0xff] ^ (crc >> 8);
     return ~crc;
 }
 
