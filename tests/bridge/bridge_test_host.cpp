@@ -1,20 +1,47 @@
 // A bare host for CTcpServer, so that tests can watch the paths that end the
-// process: it builds the application, installs the tray program's settings
-// reports and builds the server, then prints "listening".
+// process and the program under descriptor limits: it raises the open-files
+// limit as the tray program does, builds the application, installs the tray
+// program's settings reports and builds the server, then prints "listening".
+//
+//   --leave-descriptors N   then takes every free descriptor but N and prints
+//                           "descriptors taken"
 
 #include "CTcpServer.h"
+#include "OpenFilesLimit.h"
 #include "SettingsReporter.h"
 
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 int main(int argc, char** argv)
 {
+    tb::raiseOpenFilesLimit();
     QApplication app(argc, argv);
     installSettingsReporter();
     CTcpServer server;
     std::printf("listening\n");
+
+    if (argc == 3 && std::strcmp(argv[1], "--leave-descriptors") == 0) {
+        std::vector<int> taken;
+        for (;;) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                break;
+            taken.push_back(fd);
+        }
+        for (int left = std::atoi(argv[2]); left > 0 && !taken.empty(); --left) {
+            ::close(taken.back());
+            taken.pop_back();
+        }
+        std::printf("descriptors taken\n");
+    }
     std::fflush(stdout);
     return app.exec();
 }

@@ -4,9 +4,12 @@
 #include "CStableDiffusionManger.h"
 #include "CTcpServer.h"
 #include "MessageCapture.h"
+#include "OpenFilesLimit.h"
 #include "SettingsStore.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -17,6 +20,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -118,6 +122,73 @@ public:
 
 constexpr int kWait = 15000;
 
+// Runs the event loop until done() holds or the time is up; true if it holds.
+template <typename Done> bool serveUntil(Done done, int ms = kWait)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+// A bridge_test_host child under an open-files limit, its diagnostic lines in a file.
+class LimitedHost
+{
+public:
+    LimitedHost(const QString& host, const QString& limits, const QStringList& args, const QString& errFile)
+        : m_errFile(errFile)
+    {
+        process.setStandardErrorFile(errFile);
+        process.start(QStringLiteral("prlimit"),
+                      QStringList{QStringLiteral("--nofile=") + limits, host} + args);
+    }
+    ~LimitedHost()
+    {
+        process.kill();
+        process.waitForFinished(kWait);
+    }
+
+    // Waits for a line of its standard output.
+    bool waitFor(const QByteArray& line)
+    {
+        return serveUntil([&] {
+                   m_out += process.readAllStandardOutput();
+                   return m_out.contains(line + '\n') || process.state() == QProcess::NotRunning;
+               }) &&
+               m_out.contains(line + '\n');
+    }
+
+    int countInErr(const QByteArray& text) const
+    {
+        QFile file(m_errFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return 0;
+        return file.readAll().count(text);
+    }
+
+    // The soft and hard open-files limits in force, as /proc shows them.
+    QString openFilesLimits() const
+    {
+        QFile limits(QStringLiteral("/proc/%1/limits").arg(process.processId()));
+        if (!limits.open(QIODevice::ReadOnly))
+            return QString();
+        for (const QByteArray& line : limits.readAll().split('\n')) {
+            if (line.startsWith("Max open files"))
+                return QString::fromLatin1(line.mid(26).simplified());
+        }
+        return QString();
+    }
+
+    QProcess process;
+
+private:
+    QString m_errFile;
+    QByteArray m_out;
+};
+
 } // namespace
 
 class TestCTcpServer : public QObject
@@ -148,6 +219,15 @@ private slots:
     void destructionClosesOpenConnections();
     void nonLoopbackPeerIsRefused_data();
     void nonLoopbackPeerIsRefused();
+    void notificationsWaitForTheReply();
+    void connectionCapFollowsOpenFilesLimit_data();
+    void connectionCapFollowsOpenFilesLimit();
+    void connectionCapClosesOldestWaitingFirst();
+    void floodsUnderOpenFilesLimitLeaveTheServerUp();
+    void descriptorExhaustion_data();
+    void descriptorExhaustion();
+    void peerThatNeverReadsIsClosed();
+    void progressReachesTwoHundredConnections();
     void portTakenEndsWithBoxAndExitCode1();
     void runBatchFileWithoutSettingEndsWithExitCode1();
 
@@ -171,6 +251,8 @@ void TestCTcpServer::initTestCase()
     qputenv("TRAYBRIDGE_REGISTRY_ROOT", m_registry.path().toLocal8Bit());
     m_boxLog = m_home.filePath(QStringLiteral("boxes.log"));
     qputenv("TRAYBRIDGE_BOX_LOG", m_boxLog.toLocal8Bit());
+    // The floods below hold hundreds of client sockets in this process.
+    QVERIFY(tb::raiseOpenFilesLimit());
 }
 
 void TestCTcpServer::init()
@@ -754,6 +836,263 @@ void TestCTcpServer::nonLoopbackPeerIsRefused()
 
     Client local("MSG_PING_SYSTRAY_GUI");
     QTRY_COMPARE_WITH_TIMEOUT(local.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+}
+
+void TestCTcpServer::notificationsWaitForTheReply()
+{
+    startServer();
+    Client waiting;
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 1, kWait);
+    m_server->progress_txt2img_for_c4d(0.1);
+    m_server->progress_txt2img_error(QStringLiteral("poll failed"));
+    QVERIFY(!serveUntil([&] { return !waiting.data.isEmpty(); }, 200)); // nothing before the reply
+
+    waiting.socket.write("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(waiting.data, QByteArray("MSG_PING_SYSTRAY_GUIPROGRESS_TXT2IMG:0.1poll failed"),
+                              kWait);
+}
+
+void TestCTcpServer::connectionCapFollowsOpenFilesLimit_data()
+{
+    QTest::addColumn<qlonglong>("limit");
+    QTest::addColumn<int>("cap");
+
+    QTest::newRow("no limit") << qlonglong(-1) << CTcpServer::maxConnections;
+    QTest::newRow("a desktop's 1024") << qlonglong(1024) << 512;
+    QTest::newRow("raised limit") << qlonglong(1048576) << CTcpServer::maxConnections;
+    QTest::newRow("low limit: half of it") << qlonglong(256) << 128;
+    QTest::newRow("odd limit") << qlonglong(101) << 50;
+    QTest::newRow("tiny limit") << qlonglong(1) << 1;
+}
+
+void TestCTcpServer::connectionCapFollowsOpenFilesLimit()
+{
+    QFETCH(qlonglong, limit);
+    QFETCH(int, cap);
+    QCOMPARE(CTcpServer::connectionCapFor(limit), cap);
+}
+
+void TestCTcpServer::connectionCapClosesOldestWaitingFirst()
+{
+    startServer();
+    m_server->setConnectionCapForTests(3);
+    const QString capLine = QStringLiteral("connection limit reached:");
+
+    auto first = std::make_unique<Client>(); // silent
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 1, kWait);
+    Client second; // silent
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 2, kWait);
+    Client answered("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(answered.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    QVERIFY(!m_capture->contains(capLine));
+
+    // At the cap, the oldest connection still waiting for its request goes.
+    Client ping("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(ping.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(first->closed, kWait);
+    QCOMPARE(first->data, QByteArray());
+    QVERIFY(!second.closed);
+    QCOMPARE(m_capture->count(capLine), 1);
+
+    Client third; // silent: the next oldest waiting one goes
+    QTRY_VERIFY_WITH_TIMEOUT(second.closed, kWait);
+    QCOMPARE(second.data, QByteArray());
+    Client ping2("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(ping2.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(third.closed, kWait);
+    QCOMPARE(m_server->clientCount(), 3);
+
+    // Every connection answered: a new one is closed at once, unread.
+    Client refused("MSG_PING_SYSTRAY_GUI");
+    QTRY_VERIFY_WITH_TIMEOUT(refused.closed, kWait);
+    QCOMPARE(refused.data, QByteArray());
+    QTRY_COMPARE_WITH_TIMEOUT(m_capture->count(QStringLiteral("closing the new one")), 1, kWait);
+    QCOMPARE(m_capture->count(QStringLiteral("Received message:")), 3);
+    QCOMPARE(m_server->clientCount(), 3);
+
+    // The answered connections keep their notifications; a freed place serves again.
+    m_server->progress_txt2img_for_c4d(0.5);
+    QTRY_COMPARE_WITH_TIMEOUT(answered.data, QByteArray("MSG_PING_SYSTRAY_GUIPROGRESS_TXT2IMG:0.5"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(ping2.data, QByteArray("MSG_PING_SYSTRAY_GUIPROGRESS_TXT2IMG:0.5"), kWait);
+    ping.socket.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 2, kWait);
+    Client later("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(later.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+}
+
+void TestCTcpServer::floodsUnderOpenFilesLimitLeaveTheServerUp()
+{
+    // A soft limit of 256 under a hard one of 1024: the host raises it to 1024,
+    // which makes a cap of 512 connections.
+    LimitedHost host(hostPath(), QStringLiteral("256:1024"), {},
+                     m_home.filePath(QStringLiteral("flood.err")));
+    QVERIFY2(host.waitFor("listening"), qPrintable(host.process.errorString()));
+    QCOMPARE(host.openFilesLimits(), QStringLiteral("1024 1024 files"));
+
+    // 800 silent connections: the 288 oldest are closed, unread.
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 800; ++i) {
+        silent.push_back(std::make_unique<Client>());
+        if (i % 50 == 49)
+            QVERIFY(serveUntil([&] { return silent.back()->connected; }));
+    }
+    auto closedCount = [&] {
+        int closed = 0;
+        for (const auto& client : silent)
+            closed += client->closed ? 1 : 0;
+        return closed;
+    };
+    QVERIFY2(serveUntil([&] { return closedCount() >= 800 - 512; }, 60000),
+             qPrintable(QString::number(closedCount())));
+    QCOMPARE(host.process.state(), QProcess::Running);
+    Client ping("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(ping.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(closedCount(), 800 - 512 + 1, kWait); // the ping took one more place
+    for (const auto& client : silent)
+        QVERIFY(!client->failed && client->data.isEmpty());
+
+    // 10,000 garbage requests, 64 at a time: each is closed without a reply.
+    int started = 0;
+    int done = 0;
+    std::vector<std::unique_ptr<Client>> garbage;
+    const QDeadlineTimer deadline(240000);
+    while (done < 10000) {
+        while (garbage.size() < 64 && started < 10000) {
+            garbage.push_back(std::make_unique<Client>(QByteArray("GET / HTTP/1.0\r\n\r\n")));
+            ++started;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        for (auto it = garbage.begin(); it != garbage.end();) {
+            if ((*it)->closed || (*it)->failed) {
+                QVERIFY((*it)->data.isEmpty());
+                QVERIFY(!(*it)->failed);
+                it = garbage.erase(it);
+                ++done;
+            } else {
+                ++it;
+            }
+        }
+        QVERIFY2(!deadline.hasExpired(), qPrintable(QString::number(done)));
+        QVERIFY(host.process.state() == QProcess::Running);
+    }
+
+    Client after("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(after.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    QVERIFY(!ping.closed);
+    QCOMPARE(host.process.state(), QProcess::Running);
+    QVERIFY(host.countInErr("connection limit reached:") >= 800 - 512);
+    QCOMPARE(host.countInErr("AHTUNG UNKNOW MSG"), 10000);
+}
+
+void TestCTcpServer::descriptorExhaustion_data()
+{
+    QTest::addColumn<bool>("silentFirst");
+
+    QTest::newRow("a connection waiting for its request makes room") << true;
+    QTest::newRow("accepting waits until a connection closes") << false;
+}
+
+void TestCTcpServer::descriptorExhaustion()
+{
+    QFETCH(bool, silentFirst);
+    // Every descriptor but two is taken: two connections use them up.
+    const QString errFile = m_home.filePath(QStringLiteral("exhausted.err"));
+    LimitedHost host(hostPath(), QStringLiteral("128:128"),
+                     {QStringLiteral("--leave-descriptors"), QStringLiteral("2")}, errFile);
+    QVERIFY2(host.waitFor("descriptors taken"), qPrintable(host.process.errorString()));
+
+    auto first = std::make_unique<Client>(silentFirst ? QByteArray() : QByteArray("MSG_PING_SYSTRAY_GUI"));
+    if (!silentFirst)
+        QTRY_COMPARE_WITH_TIMEOUT(first->data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    Client second("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(second.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+
+    QElapsedTimer exhausted;
+    exhausted.start();
+    Client third("MSG_PING_SYSTRAY_GUI");
+    QVERIFY(serveUntil([&] { return host.countInErr("accept failed:") >= 1; }));
+    if (silentFirst) {
+        // The waiting connection is closed unread, and its descriptor serves the new one.
+        QTRY_VERIFY_WITH_TIMEOUT(first->closed, kWait);
+        QCOMPARE(first->data, QByteArray());
+        QTRY_COMPARE_WITH_TIMEOUT(third.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    } else {
+        // Nothing to free: accepting is tried again now and then, never in a busy loop.
+        QVERIFY(serveUntil([&] { return host.countInErr("accept failed:") >= 3; }));
+        const qint64 elapsed = exhausted.elapsed();
+        const int failures = host.countInErr("accept failed:");
+        QVERIFY2(failures <= elapsed / CTcpServer::acceptRetryMs + 1,
+                 qPrintable(QStringLiteral("%1 failures in %2 ms").arg(failures).arg(elapsed)));
+        QCOMPARE(third.data, QByteArray());
+        first->socket.disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(third.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    }
+    QCOMPARE(host.process.state(), QProcess::Running);
+}
+
+void TestCTcpServer::peerThatNeverReadsIsClosed()
+{
+    startServer();
+    Client reader("MSG_PING_SYSTRAY_GUI");
+    Client stalled("MSG_PING_SYSTRAY_GUI");
+    QTRY_COMPARE_WITH_TIMEOUT(reader.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(stalled.data, QByteArray("MSG_PING_SYSTRAY_GUI"), kWait);
+    // From now on the stalled peer takes nothing more from its socket.
+    stalled.socket.disconnect(&stalled);
+    stalled.socket.setReadBufferSize(1024);
+    stalled.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+
+    const QString text = QString(64 * 1024, QLatin1Char('e'));
+    int rounds = 0;
+    for (; rounds < 400 && m_server->clientCount() == 2; ++rounds) {
+        m_server->progress_txt2img_error(text);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(m_server->clientCount(), 1);
+    QCOMPARE(m_capture->count(QStringLiteral("the peer reads nothing")), 1);
+    // It went once its unsent output passed the bound, not before.
+    QVERIFY2(qint64(rounds) * text.size() > CTcpServer::maxUnsentBytes, qPrintable(QString::number(rounds)));
+
+    // The reader got every byte, in order.
+    QTRY_COMPARE_WITH_TIMEOUT(reader.data.size(), 20 + rounds * text.size(), kWait * 2);
+    QVERIFY(reader.data.endsWith(text.toUtf8()));
+    m_server->progress_txt2img_for_c4d(1);
+    QTRY_VERIFY_WITH_TIMEOUT(reader.data.endsWith("PROGRESS_TXT2IMG:1"), kWait);
+    QVERIFY(!reader.closed);
+}
+
+void TestCTcpServer::progressReachesTwoHundredConnections()
+{
+    startServer();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 200; ++i)
+        clients.push_back(std::make_unique<Client>("MSG_PING_SYSTRAY_GUI"));
+    QVERIFY(serveUntil([&] {
+        for (const auto& client : clients) {
+            if (client->data != "MSG_PING_SYSTRAY_GUI")
+                return false;
+        }
+        return true;
+    }));
+    QCOMPARE(m_server->clientCount(), 200);
+
+    QByteArray expected("MSG_PING_SYSTRAY_GUI");
+    for (double value : {0.05, 0.5, 0.95}) {
+        m_server->progress_txt2img_for_c4d(value);
+        expected += "PROGRESS_TXT2IMG:" + QByteArray::number(value);
+    }
+    m_server->txt2img_finished_for_c4d(QStringLiteral("/tmp/x.png"));
+    expected += "IMAGE_SAVED_SUCCESSFULLY: /tmp/x.png";
+    QVERIFY(serveUntil([&] {
+        for (const auto& client : clients) {
+            if (client->data.size() < expected.size())
+                return false;
+        }
+        return true;
+    }));
+    for (const auto& client : clients)
+        QCOMPARE(client->data, expected);
+    QCOMPARE(m_capture->count(QStringLiteral("] str388 before send <")), 3 * 200);
 }
 
 void TestCTcpServer::portTakenEndsWithBoxAndExitCode1()

@@ -2,17 +2,19 @@
 
 #include "CRegedit.h"
 #include "DebugPrefix.h"
+#include "ListenSocket.h"
 #include "ModalBox.h"
+#include "OpenFilesLimit.h"
 #include "ProcessExit.h"
 
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
-#include <optional>
 #include <string>
-#include <type_traits>
 
 namespace {
 
@@ -26,7 +28,8 @@ const void* address(const void* object)
 } // namespace
 
 CTcpServer::CTcpServer(QObject* parent)
-    : QTcpServer(parent), m_generer(nullptr), m_progress(nullptr), m_skip(nullptr)
+    : QTcpServer(parent), m_cap(connectionCapFor(tb::openFilesLimit())), m_generer(nullptr),
+      m_progress(nullptr), m_skip(nullptr)
 {
     TB_SHORT("] : ");
     if (!listen(QHostAddress::Any, port)) {
@@ -48,6 +51,7 @@ CTcpServer::CTcpServer(QObject* parent)
     connect(&m_progress, &Progress::signal_progress_txt2img_error, &m_generer, &Generer::abandon_txt2img);
     connect(&m_progress, &Progress::signal_set_status_is_stable_diffusion_run, this,
             &CTcpServer::set_status_is_stable_diffusion_run);
+    // The payload crosses to the GUI thread queued, after the reply has been written.
     connect(this, &CTcpServer::signal_start_post_request, this, &CTcpServer::start_post_request,
             Qt::QueuedConnection);
     // A failed generation stops the poller and tells every connection why.
@@ -59,23 +63,35 @@ CTcpServer::CTcpServer(QObject* parent)
     // The tray's notifications.
     connect(&m_generer, &Generer::signal_txt2img_finished_for_c4d, this, &CTcpServer::signal_image_saved);
     connect(&m_generer, &Generer::signal_txt2img_failed, this, &CTcpServer::signal_generation_failed);
+
+    // QTcpServer retries a refused accept at once, for as long as the
+    // descriptor table is full: the server accepts by itself instead.
+    pauseAccepting();
+    m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CTcpServer::acceptPending);
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(acceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, [this] {
+        m_acceptNotifier->setEnabled(true);
+        acceptPending();
+    });
 }
 
 CTcpServer::~CTcpServer()
 {
-    for (QTcpSocket* socket : qAsConst(m_clientSockets)) {
+    m_acceptRetry.stop();
+    const QList<QTcpSocket*> sockets = m_clientSockets;
+    m_clientSockets.clear();
+    m_waiting.clear();
+    m_held.clear();
+    for (QTcpSocket* socket : sockets) {
         TB_SHORT("] : &socket=") << address(socket);
         // The server is going: the closing socket must not call back into it.
-        disconnect(socket, &QTcpSocket::disconnected, this, &CTcpServer::handleClientDisconnected);
-        QMetaObject::invokeMethod(
-            socket,
-            [socket] {
-                socket->close();
-                socket->deleteLater();
-            },
-            Qt::QueuedConnection);
+        disconnect(socket, nullptr, this, nullptr);
+        socket->flush();
+        socket->close();
+        delete socket;
     }
-    m_clientSockets.clear();
 }
 
 bool CTcpServer::isLoopbackPeer(const QHostAddress& peer)
@@ -94,67 +110,154 @@ bool CTcpServer::isLoopbackPeer(const QHostAddress& peer)
     return ipv6[15] == 1;
 }
 
+int CTcpServer::connectionCapFor(long long openFilesLimit)
+{
+    if (openFilesLimit < 0)
+        return maxConnections;
+    return static_cast<int>(std::clamp<long long>(openFilesLimit / 2, 1, maxConnections));
+}
+
 void CTcpServer::setRequestWaitForTests(int ms)
 {
     g_requestWaitMs = ms;
 }
 
-template <typename F> auto CTcpServer::onGuiThread(F f) -> decltype(f())
-{
-    using Result = decltype(f());
-    if constexpr (std::is_void_v<Result>) {
-        QMetaObject::invokeMethod(this, std::move(f), Qt::BlockingQueuedConnection);
-    } else {
-        Result result{};
-        QMetaObject::invokeMethod(this, std::move(f), Qt::BlockingQueuedConnection, &result);
-        return result;
-    }
-}
-
 void CTcpServer::incomingConnection(qintptr socketDescriptor)
 {
-    QThread* thread = new QThread;
     QTcpSocket* clientSocket = new QTcpSocket;
-    TB_SHORT("] : ") << address(thread) << " &clientSocket=" << address(clientSocket);
+    // Every connection is served by the server's own (GUI) thread.
+    TB_SHORT("] : ") << address(thread()) << " &clientSocket=" << address(clientSocket);
 
     if (!clientSocket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                            QIODevice::ReadWrite)) {
         clientSocket->deleteLater();
-        delete thread;
         return;
     }
     const QHostAddress peer = clientSocket->peerAddress();
     if (!isLoopbackPeer(peer)) {
         TB_SHORT("] : refused, not a loopback peer:") << peer.toString();
         clientSocket->abort();
-        clientSocket->deleteLater();
-        delete thread;
+        delete clientSocket;
+        return;
+    }
+    if (m_clientSockets.size() >= m_cap && !closeOldestWaiting("connection limit reached:")) {
+        TB_SHORT("] : connection limit reached:") << m_cap << "connections, closing the new one";
+        clientSocket->abort();
+        delete clientSocket;
         return;
     }
 
-    clientSocket->moveToThread(thread);
     m_clientSockets.append(clientSocket);
+    m_waiting.append(clientSocket);
+    m_held.insert(clientSocket, QByteArray());
+
+    // The one request: the first data to arrive, or nothing once the wait is over
+    // or the peer has closed.
+    auto* wait = new QTimer(clientSocket);
+    wait->setSingleShot(true);
+    const auto take = [this, clientSocket, wait] {
+        if (!m_held.contains(clientSocket)) {
+            // Answered (or being closed): later bytes are never read, only dropped.
+            if (clientSocket->bytesAvailable() > 0)
+                clientSocket->skip(clientSocket->bytesAvailable());
+            return;
+        }
+        wait->stop();
+        TB_SHORT("] : handleReadyRead");
+        takeRequest(clientSocket);
+    };
+    connect(clientSocket, &QTcpSocket::readyRead, this, take);
+    connect(wait, &QTimer::timeout, this, take);
+    connect(clientSocket, &QTcpSocket::disconnected, this, take);
+    connect(clientSocket, &QTcpSocket::disconnected, this, &CTcpServer::handleClientDisconnected);
 
     const int waitMs = g_requestWaitMs;
-    connect(
-        thread, &QThread::started, thread,
-        [clientSocket, waitMs] {
-            TB_SHORT("] : clientSocket->waitForReadyRead();");
-            clientSocket->waitForReadyRead(waitMs);
-        },
-        Qt::DirectConnection);
-    connect(
-        thread, &QThread::started, thread,
-        [this, clientSocket] {
-            TB_SHORT("] : handleReadyRead");
-            handleReadyRead(clientSocket);
-        },
-        Qt::DirectConnection);
-    connect(clientSocket, &QTcpSocket::disconnected, this, &CTcpServer::handleClientDisconnected);
-    connect(clientSocket, &QTcpSocket::disconnected, thread, &QThread::quit);
-    connect(thread, &QThread::finished, thread, &QThread::deleteLater);
+    const auto startWait = [wait, waitMs] {
+        TB_SHORT("] : clientSocket->waitForReadyRead();");
+        wait->start(waitMs);
+    };
+    startWait();
+}
 
-    thread->start(QThread::InheritPriority);
+void CTcpServer::acceptPending()
+{
+    for (;;) {
+        const tb::AcceptResult accepted = tb::acceptConnection(socketDescriptor());
+        switch (accepted.outcome) {
+        case tb::AcceptOutcome::Accepted:
+            incomingConnection(accepted.descriptor);
+            break;
+        case tb::AcceptOutcome::NoneWaiting:
+            return;
+        case tb::AcceptOutcome::Failed:
+            break;
+        case tb::AcceptOutcome::NoDescriptor:
+            // The table is full; the notifier tells when someone knocks.
+            if (!tb::connectionWaiting(socketDescriptor()))
+                return;
+            TB_SHORT("] : accept failed: no descriptor left,")
+                << m_clientSockets.size() << "connections open";
+            // A connection still waiting for its request gives its descriptor to
+            // the next one; otherwise accepting pauses until a connection closes
+            // or a while has passed.
+            if (closeOldestWaiting("no descriptor left:"))
+                break;
+            m_acceptNotifier->setEnabled(false);
+            m_acceptRetry.start();
+            return;
+        }
+    }
+}
+
+bool CTcpServer::closeOldestWaiting(const char* why)
+{
+    if (m_waiting.isEmpty())
+        return false;
+    QTcpSocket* oldest = m_waiting.takeFirst();
+    m_held.remove(oldest);
+    TB_SHORT("] : ") << why << m_clientSockets.size()
+                     << "connections, closing the oldest one still waiting for its request:"
+                     << address(oldest);
+    oldest->abort(); // its disconnected removes it from the list
+    return true;
+}
+
+void CTcpServer::takeRequest(QTcpSocket* clientSocket)
+{
+    m_waiting.removeOne(clientSocket);
+    const QByteArray held = m_held.take(clientSocket);
+
+    handleReadyRead(clientSocket);
+
+    // The reply is out; notifications that came meanwhile follow it.
+    if (clientSocket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (!held.isEmpty())
+        send(clientSocket, held);
+    else
+        clientSocket->flush();
+}
+
+void CTcpServer::send(QTcpSocket* clientSocket, const QByteArray& bytes)
+{
+    if (clientSocket->state() != QAbstractSocket::ConnectedState)
+        return; // closed meanwhile; its disconnected takes it off the list
+    const auto held = m_held.find(clientSocket);
+    if (held != m_held.end()) {
+        held->append(bytes);
+        if (held->size() <= maxUnsentBytes)
+            return;
+    } else {
+        clientSocket->write(bytes);
+        clientSocket->flush();
+        if (clientSocket->bytesToWrite() <= maxUnsentBytes)
+            return;
+    }
+    TB_SHORT("] : the peer reads nothing, closing after")
+        << maxUnsentBytes << "unsent bytes:" << address(clientSocket);
+    m_waiting.removeOne(clientSocket);
+    m_held.remove(clientSocket);
+    clientSocket->abort(); // its disconnected removes it from the list
 }
 
 void CTcpServer::handleReadyRead(QTcpSocket* clientSocket)
@@ -163,11 +266,13 @@ void CTcpServer::handleReadyRead(QTcpSocket* clientSocket)
     const QString message = QString::fromUtf8(received.constData()); // up to the first zero byte
     TB_SHORT("] : ") << "Received message:" << message;
 
+    // Requests 3 to 7 use the status manager and the skip requester, which live
+    // on the GUI thread: this dispatch runs there too.
+    Q_ASSERT(QThread::currentThread() == thread());
     const QString command = message.trimmed();
     if (command == QLatin1String("get_load_status")) {
         TB_SHORT("] : ");
-        const QString status = onGuiThread([this] { return m_sdManager.update_tree_model().status(); });
-        clientSocket->write(status.toUtf8());
+        clientSocket->write(m_sdManager.update_tree_model().status().toUtf8());
         return;
     }
     if (command == QLatin1String("MSG_PING_SYSTRAY_GUI")) {
@@ -177,44 +282,35 @@ void CTcpServer::handleReadyRead(QTcpSocket* clientSocket)
     }
     if (command == QLatin1String("REQUEST_TO_RUN_RUNBAT")) {
         TB_SHORT("] : 'REQUEST_TO_START_TCP_SEVER' send 'OK_RECOV_START_TCP_SEVER'");
-        // Empty when the call never ran because the server is being destroyed.
-        const std::optional<bool> started = onGuiThread([this]() -> std::optional<bool> {
-            std::string path;
-            if (!CRegedit::ReadPathInstallClient("path_stable_difusson_bat", path))
-                return false;
-            m_sdManager.start_stablediffusion(QString::fromLocal8Bit(path.c_str()));
-            return true;
-        });
-        if (!started)
-            return;
-        if (!*started)
+        std::string path;
+        if (!CRegedit::ReadPathInstallClient("path_stable_difusson_bat", path))
             tb::endProcess(1);
+        m_sdManager.start_stablediffusion(QString::fromLocal8Bit(path.c_str()));
         clientSocket->write("OK_RECOV_START_TCP_SEVER");
         return;
     }
     if (command == QLatin1String("REQUEST_STATUS_RUNBAT")) {
         TB_SHORT("] : AHTUNG ") << "Received message:" << message;
-        const QString status = onGuiThread([this] { return m_sdManager.get_stablediffusion_status(); });
-        clientSocket->write(status.toUtf8());
+        clientSocket->write(m_sdManager.get_stablediffusion_status().toUtf8());
         clientSocket->flush();
         return;
     }
     if (command == QLatin1String("REQUEST_SKIP_GENERATION")) {
         TB_SHORT("] : AHTUNG ") << "Received message:" << message;
-        onGuiThread([this] { m_skip.post_req_skip(); });
+        m_skip.post_req_skip();
         clientSocket->write("OK_SKIP_GENERATION");
         clientSocket->flush();
         return;
     }
     if (command == QLatin1String("MSG_IS_STABLEDIFFUSION_RUNNING")) {
-        const QString status = onGuiThread([this] { return m_sdManager.update_tree_model().status(); });
+        const QString status = m_sdManager.update_tree_model().status();
         clientSocket->write(status.toUtf8());
         TB_TIMED << "[step 2] send: " << status;
         return;
     }
     if (command == QLatin1String("MSG_GET_STATUS_LOAD_STABLEDIFFUSION")) {
         clientSocket->write("RESPONSE_STATUS_LOAD");
-        const QString status = onGuiThread([this] { return m_sdManager.update_tree_model().status(); });
+        const QString status = m_sdManager.update_tree_model().status();
         TB_TIMED << "send: " << status;
         clientSocket->write(status.toUtf8());
         return;
@@ -234,7 +330,7 @@ void CTcpServer::handleReadyRead(QTcpSocket* clientSocket)
     TB_SHORT("] : decodedPayload.QByteArray=") << decodedPayload;
     TB_SHORT("] : decodedPayload.toStdString().c_str()=") << decodedPayload.constData();
     TB_SHORT("] : clientSocket=") << address(clientSocket);
-    emit signal_start_post_request(decodedPayload);
+    emit signal_start_post_request(decodedPayload); // queued: Generer gets it after this reply
     clientSocket->write("IMAGE_GENERATION_PROCESS_STARTED");
     clientSocket->flush();
 }
@@ -246,7 +342,15 @@ void CTcpServer::handleClientDisconnected()
         return;
     TB_SHORT("] :  clientSocket=") << address(clientSocket);
     m_clientSockets.removeOne(clientSocket);
+    m_waiting.removeOne(clientSocket);
+    m_held.remove(clientSocket);
     clientSocket->deleteLater();
+    // A freed descriptor may let a refused connection in.
+    if (m_acceptRetry.isActive()) {
+        m_acceptRetry.stop();
+        m_acceptNotifier->setEnabled(true);
+        QMetaObject::invokeMethod(this, &CTcpServer::acceptPending, Qt::QueuedConnection);
+    }
 }
 
 void CTcpServer::start_post_request(QByteArray decodedPayload)
@@ -255,50 +359,49 @@ void CTcpServer::start_post_request(QByteArray decodedPayload)
     m_generer.post_req_txt2img(decodedPayload);
 }
 
+// The relays write to every open connection in turn; a connection that closes
+// meanwhile leaves the copy of the list untouched.
 void CTcpServer::progress_txt2img_for_c4d(double progressValue)
 {
     TB_SHORT("] : Start :") << progressValue;
-    for (QTcpSocket* socket : qAsConst(m_clientSockets)) {
-        QMetaObject::invokeMethod(
-            socket,
-            [socket, progressValue] {
-                const QString text = QStringLiteral("PROGRESS_TXT2IMG:%1").arg(progressValue, 0, 'g', -1);
-                TB_SHORT("] str388 before send <") << text << ">";
-                socket->write(text.toUtf8());
-                socket->flush();
-            },
-            Qt::QueuedConnection);
+    const QString text = QStringLiteral("PROGRESS_TXT2IMG:%1").arg(progressValue, 0, 'g', -1);
+    const QByteArray bytes = text.toUtf8();
+    const QList<QTcpSocket*> sockets = m_clientSockets;
+    for (QTcpSocket* socket : sockets) {
+        const auto write = [this, socket, &text, &bytes] {
+            TB_SHORT("] str388 before send <") << text << ">";
+            send(socket, bytes);
+        };
+        write();
     }
 }
 
 void CTcpServer::txt2img_finished_for_c4d(QString save_file)
 {
     TB_SHORT("] : Start");
-    for (QTcpSocket* socket : qAsConst(m_clientSockets)) {
-        QMetaObject::invokeMethod(
-            socket,
-            [socket, save_file] {
-                const QString text = QStringLiteral("IMAGE_SAVED_SUCCESSFULLY: ") + save_file;
-                TB_SHORT("] str372 before send ") << text;
-                socket->write(text.toUtf8());
-                socket->flush();
-            },
-            Qt::QueuedConnection);
+    const QString text = QStringLiteral("IMAGE_SAVED_SUCCESSFULLY: ") + save_file;
+    const QByteArray bytes = text.toUtf8();
+    const QList<QTcpSocket*> sockets = m_clientSockets;
+    for (QTcpSocket* socket : sockets) {
+        const auto write = [this, socket, &text, &bytes] {
+            TB_SHORT("] str372 before send ") << text;
+            send(socket, bytes);
+        };
+        write();
     }
 }
 
 void CTcpServer::progress_txt2img_error(QString err_text)
 {
     TB_SHORT("] : Start :") << err_text;
-    for (QTcpSocket* socket : qAsConst(m_clientSockets)) {
-        QMetaObject::invokeMethod(
-            socket,
-            [socket, err_text] {
-                TB_SHORT("] before send '") << err_text << "'";
-                socket->write(err_text.toUtf8());
-                socket->flush();
-            },
-            Qt::QueuedConnection);
+    const QByteArray bytes = err_text.toUtf8();
+    const QList<QTcpSocket*> sockets = m_clientSockets;
+    for (QTcpSocket* socket : sockets) {
+        const auto write = [this, socket, &err_text, &bytes] {
+            TB_SHORT("] before send '") << err_text << "'";
+            send(socket, bytes);
+        };
+        write();
     }
 }
 

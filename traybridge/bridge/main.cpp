@@ -6,6 +6,7 @@
 #include "IPCServer.h"
 #include "LogFile.h"
 #include "ModalBox.h"
+#include "OpenFilesLimit.h"
 #include "ProcessExit.h"
 #include "SettingsReporter.h"
 
@@ -62,6 +63,8 @@ void check_startup_files()
 
 int main(int argc, char* argv[])
 {
+    // Every plug-in connection holds a descriptor: take all the system allows.
+    tb::raiseOpenFilesLimit();
     QApplication app(argc, argv);
     LogFile::install();
     installSettingsReporter();
