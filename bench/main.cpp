@@ -253,8 +253,9 @@ void Bench::stores()
         for (bool noise : {true, false}) {
             const QByteArray png = makePng(side, noise);
             StoreCase store;
-            store.name = QStringLiteral("%1² %2").arg(side).arg(noise ? QStringLiteral("noise")
-                                                                      : QStringLiteral("gradient"));
+            // Not arg(): "%1²" reads as the place marker %12.
+            store.name = QString::number(side) + QStringLiteral("² ") +
+                         (noise ? QStringLiteral("noise") : QStringLiteral("gradient"));
             store.side = side;
             store.answer = txt2imgAnswer(png);
             store.base64 = png.toBase64();
@@ -293,9 +294,13 @@ void Bench::stores()
                 if (saved < 0 && plugin.data.contains("IMAGE_SAVED_SUCCESSFULLY: "))
                     saved = ns;
             };
+            const qint64 asked = clockNs();
             m_webUi.answerTxt2img(store.answer);
             if (pingMeanwhile) {
                 serveUntil([&] { return answered >= 0; }, 30000);
+                note(QStringLiteral("answered %1 ms after the request, saved: %2")
+                         .arg(ms(answered - asked))
+                         .arg(saved >= 0));
                 // Pings one after another, each begun before the image was saved.
                 while (saved < 0) {
                     const qint64 ns = pingNs();
