@@ -70,6 +70,7 @@ CTcpServer::CTcpServer(QObject* parent)
     m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CTcpServer::acceptPending);
     m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setTimerType(Qt::PreciseTimer); // never sooner than the pause
     m_acceptRetry.setInterval(acceptRetryMs);
     connect(&m_acceptRetry, &QTimer::timeout, this, [this] {
         m_acceptNotifier->setEnabled(true);
