@@ -4,7 +4,7 @@
 // program's settings reports and builds the server, then prints "listening".
 //
 //   --leave-descriptors N   then takes every free descriptor but N and prints
-//                           "descriptors taken"
+//                           "descriptors taken" (not on Windows)
 
 #include "CTcpServer.h"
 #include "OpenFilesLimit.h"
@@ -17,8 +17,10 @@
 #include <cstring>
 #include <vector>
 
+#ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 int main(int argc, char** argv)
 {
@@ -28,6 +30,7 @@ int main(int argc, char** argv)
     CTcpServer server;
     std::printf("listening\n");
 
+#ifndef Q_OS_WIN
     if (argc == 3 && std::strcmp(argv[1], "--leave-descriptors") == 0) {
         std::vector<int> taken;
         for (;;) {
@@ -42,6 +45,7 @@ int main(int argc, char** argv)
         }
         std::printf("descriptors taken\n");
     }
+#endif
     std::fflush(stdout);
     return app.exec();
 }

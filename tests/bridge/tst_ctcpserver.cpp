@@ -922,6 +922,9 @@ void TestCTcpServer::connectionCapClosesOldestWaitingFirst()
 
 void TestCTcpServer::floodsUnderOpenFilesLimitLeaveTheServerUp()
 {
+#ifdef Q_OS_WIN
+    QSKIP("descriptor limits are a POSIX matter: sockets are handles on Windows");
+#endif
     // A soft limit of 256 under a hard one of 1024: the host raises it to 1024,
     // which makes a cap of 512 connections.
     LimitedHost host(hostPath(), QStringLiteral("256:1024"), {},
@@ -994,6 +997,9 @@ void TestCTcpServer::descriptorExhaustion_data()
 
 void TestCTcpServer::descriptorExhaustion()
 {
+#ifdef Q_OS_WIN
+    QSKIP("descriptor limits are a POSIX matter: sockets are handles on Windows");
+#endif
     QFETCH(bool, silentFirst);
     // Every descriptor but two is taken: two connections use them up.
     const QString errFile = m_home.filePath(QStringLiteral("exhausted.err"));
