@@ -1,3 +1,4 @@
+#include "CTcpServer.h"
 #include "CWebReqSkip.h"
 #include "FakeWebUi.h"
 #include "Generer.h"
@@ -13,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -168,6 +170,24 @@ private slots:
         QCOMPARE(all.size(), 3);
         for (const QJsonValue& r : all)
             QCOMPARE(r[QStringLiteral("authorization")].toString().toUtf8(), header);
+    }
+
+    // A skip refused with 401 is not lost: the plug-in hears why, after the
+    // acknowledgement, on its connection.
+    void refusedSkipReachesThePlugin()
+    {
+        QVERIFY2(runWeb({QStringLiteral("--api-auth"), QStringLiteral("ana:s3cret")}),
+                 qPrintable(m_web.error()));
+        QVERIFY(setCredentials(QByteArray()));
+        CTcpServer server;
+        QVERIFY(server.isListening());
+        QTcpSocket plugin;
+        QByteArray received;
+        connect(&plugin, &QTcpSocket::readyRead, this, [&] { received += plugin.readAll(); });
+        plugin.connectToHost(QHostAddress::LocalHost, CTcpServer::port);
+        plugin.write("REQUEST_SKIP_GENERATION");
+        QTRY_COMPARE_WITH_TIMEOUT(received, "OK_SKIP_GENERATION" + WebUi::credentialsWantedText().toUtf8(),
+                                  30000);
     }
 
     // The generation client against the answers of the real server's shapes.
