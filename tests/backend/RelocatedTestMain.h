@@ -5,6 +5,7 @@
 // log) is then the test's own and never meets another test's.
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -29,6 +30,12 @@ inline int runRelocated(int argc, char** argv)
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TB_RELOCATED_TEST"), QStringLiteral("1"));
+#ifdef Q_OS_WIN
+    // The DLLs and Qt's plug-ins stay beside the original.
+    const QString home = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+    env.insert(QStringLiteral("PATH"), home + QLatin1Char(';') + env.value(QStringLiteral("PATH")));
+    env.insert(QStringLiteral("QT_PLUGIN_PATH"), home);
+#endif
     child.setProcessEnvironment(env);
     child.start(copy, QCoreApplication::arguments().mid(1));
     if (!child.waitForStarted(-1)) {

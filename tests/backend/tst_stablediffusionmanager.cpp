@@ -100,6 +100,12 @@ private:
     QString m_marks;
 };
 
+#ifdef Q_OS_WIN
+const char* const kMarkLine = "launched\r\n";
+#else
+const char* const kMarkLine = "launched\n";
+#endif
+
 void TestStableDiffusionManager::initTestCase()
 {
     QVERIFY(m_dir.isValid());
@@ -110,10 +116,24 @@ void TestStableDiffusionManager::initTestCase()
 
     // The web UI's batch file: each launch leaves a mark.
     m_marks = m_dir.filePath(QStringLiteral("launches"));
+#ifdef Q_OS_WIN
+    // A batch file, started by its path as the web UI's is.
+    m_program = m_dir.filePath(QStringLiteral("webui.bat"));
+    QFile program(m_program);
+    QVERIFY(program.open(QIODevice::WriteOnly));
+    // Launches overlap, and a second cmd cannot open the file while the first
+    // appends: a folder made and removed around the append serves as a lock.
+    const QByteArray marks = QDir::toNativeSeparators(m_marks).toLocal8Bit();
+    program.write("@echo off\r\n:lock\r\ncmd /c exit 0\r\nmkdir \"" + marks +
+                  ".lock\" 2>nul\r\n"
+                  "if errorlevel 1 goto lock\r\necho launched>> \"" +
+                  marks + "\"\r\nrmdir \"" + marks + ".lock\"\r\n");
+#else
     m_program = m_dir.filePath(QStringLiteral("webui.sh"));
     QFile program(m_program);
     QVERIFY(program.open(QIODevice::WriteOnly));
     program.write("#!/bin/sh\necho launched >> '" + QFile::encodeName(m_marks) + "'\n");
+#endif
     program.close();
     QVERIFY(program.setPermissions(program.permissions() | QFileDevice::ExeOwner));
 }
@@ -279,7 +299,7 @@ void TestStableDiffusionManager::stateWalk()
     if (launches > 0) {
         QFile marks(m_marks);
         QVERIFY(marks.open(QIODevice::ReadOnly));
-        QCOMPARE(marks.readAll(), QByteArray("launched\n").repeated(launches));
+        QCOMPARE(marks.readAll(), QByteArray(kMarkLine).repeated(launches));
     }
 }
 

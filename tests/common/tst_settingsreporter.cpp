@@ -48,7 +48,7 @@ void TestSettingsReporter::initTestCase()
 void TestSettingsReporter::init()
 {
     QFile::remove(m_boxLog);
-    QDir(keyDir()).removeRecursively();
+    QVERIFY(SettingsStore::clear(m_root.path()));
     QFile::remove(keyDir());
 }
 
@@ -85,11 +85,14 @@ void TestSettingsReporter::reports_data()
                                                 << "information\tError!\tKey path_stable_difusson_bat not "
                                                    "found\\n<SOFTWARE\\\\Cinema4DPluginSettings>"
                                                 << prefix + "path_stable_difusson_bat = before";
+#ifndef Q_OS_WIN
+    // Wine cannot make a key unopenable.
     QTest::newRow("key not openable")
         << "key is a file"
         << "path_python" << false
         << "information\tError!\tError opening key \\n<SOFTWARE\\\\Cinema4DPluginSettings>"
         << prefix + "path_python = before";
+#endif
     QTest::newRow("value not found") << "values"
                                      << "path_python_tcp_server" << false
                                      << "information\tError!\tError, not found <path_python_tcp_server> in "
@@ -117,15 +120,11 @@ void TestSettingsReporter::reports()
     QFETCH(QString, debugLine);
 
     if (store == QLatin1String("values")) {
-        QVERIFY(QDir().mkpath(keyDir()));
         const QList<QPair<QString, QByteArray>> values = {{"path_python", "/usr/bin/python3"},
                                                           {"path_python_progress_bar", ""},
                                                           {"path_qt_systray_gui", QByteArray(255, 'q')}};
-        for (const auto& v : values) {
-            QFile file(keyDir() + QLatin1Char('/') + v.first);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(v.second);
-        }
+        for (const auto& v : values)
+            QVERIFY(SettingsStore::write(m_root.path(), v.first, v.second));
     } else if (store == QLatin1String("key is a file")) {
         QVERIFY(QDir().mkpath(m_root.path() + QStringLiteral("/SOFTWARE")));
         QFile file(keyDir());

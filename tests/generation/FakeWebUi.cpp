@@ -22,6 +22,19 @@ QString FakeWebUi::script()
 bool FakeWebUi::start(const QStringList& extraArgs)
 {
     stop();
+    if (external()) {
+        if (!extraArgs.isEmpty()) {
+            m_error = QStringLiteral("the stand-in web UI runs outside this test and takes no options");
+            return false;
+        }
+        const Answer answer = request("GET", QStringLiteral("/fakewebui/status"));
+        if (answer.status != 200) {
+            m_error =
+                QStringLiteral("the stand-in web UI outside this test does not answer: ") + answer.error;
+            return false;
+        }
+        return true;
+    }
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
     m_process.start(QStringLiteral("python3"), QStringList{script(), QStringLiteral("--quiet")} + extraArgs);
@@ -49,6 +62,11 @@ bool FakeWebUi::start(const QStringList& extraArgs)
         return false;
     }
     return true;
+}
+
+bool FakeWebUi::external()
+{
+    return !qEnvironmentVariableIsEmpty("TB_FAKEWEBUI_EXTERNAL");
 }
 
 bool FakeWebUi::prepare()

@@ -21,7 +21,10 @@ public:
     // Starts it and waits until it answers; false with a reason in error().
     bool start(const QStringList& extraArgs = {});
     void stop();
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
+    bool isRunning() const { return external() || m_process.state() == QProcess::Running; }
+    // A stand-in started outside the test (TB_FAKEWEBUI_EXTERNAL, set by the
+    // Wine runs): start() only checks that it answers, stop() leaves it.
+    static bool external();
     // Starts it again if a test stopped it, then resets it; false with error().
     bool prepare();
     QString error() const { return m_error; }

@@ -102,7 +102,7 @@ private:
     }
     QStringList storedImages() const
     {
-        return QDir(m_home->path() + QStringLiteral("/Documents/AI_TEXTURES/FULL_RES"))
+        return QDir(QDir::homePath() + QStringLiteral("/Documents/AI_TEXTURES/FULL_RES"))
             .entryList(QDir::Files);
     }
     int progressPolls() { return m_web.requests(kPollPath).size(); }
@@ -173,12 +173,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(savedPath(watcher.received), png, 30000);
         QCOMPARE(plugin.received.count(kSaved), 1);
         QCOMPARE(QFileInfo(png).absolutePath(),
-                 m_home->path() + QStringLiteral("/Documents/AI_TEXTURES/FULL_RES"));
+                 QDir::homePath() + QStringLiteral("/Documents/AI_TEXTURES/FULL_RES"));
         QImage image;
         QVERIFY(image.load(png));
         QCOMPARE(image.size(), QSize(24, 16));
         QCOMPARE(image.text(QStringLiteral("Comment")), QString::fromUtf8(payload));
-        QFile text(m_home->path() + QStringLiteral("/Documents/AI_TEXTURES/") +
+        QFile text(QDir::homePath() + QStringLiteral("/Documents/AI_TEXTURES/") +
                    QFileInfo(png).completeBaseName() + QStringLiteral(".txt"));
         QVERIFY(text.open(QIODevice::ReadOnly));
         QCOMPARE(text.readAll(), payload);

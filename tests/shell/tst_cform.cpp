@@ -57,15 +57,26 @@ private:
     QList<QAction*> actions() const { return menu()->actions(); }
 };
 
+#ifdef Q_OS_WIN
+// The batch file is started by its path, so it needs its extension.
+const QString kScriptSuffix = QStringLiteral(".bat");
+#else
+const QString kScriptSuffix;
+#endif
+
 void TstCForm::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     for (const QString& name : valueNames) {
-        const QString target = m_dir.path() + QLatin1Char('/') + name;
+        const QString target = m_dir.path() + QLatin1Char('/') + name + kScriptSuffix;
         QFile file(target);
         QVERIFY(file.open(QIODevice::WriteOnly));
         // The launch script marks that it ran.
+#ifdef Q_OS_WIN
+        file.write("@type nul > \"%~f0.ran\"\r\n");
+#else
         file.write("#!/bin/sh\ntouch \"$0.ran\"\n");
+#endif
         file.close();
         QVERIFY(
             file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
@@ -207,7 +218,8 @@ void TstCForm::refreshAppliesRecordAndSkipsUnchangedIndex()
 void TstCForm::startShowsLaunchAtOnce()
 {
     m_form->update_tree();
-    const QString ran = m_dir.path() + QStringLiteral("/path_stable_difusson_bat.ran");
+    const QString ran =
+        m_dir.path() + QStringLiteral("/path_stable_difusson_bat") + kScriptSuffix + QStringLiteral(".ran");
     QFile::remove(ran);
 
     actions().at(1)->trigger();
@@ -262,7 +274,12 @@ void TstCForm::activationReasons()
 void TstCForm::instanceNumberAndToolPath()
 {
     QVERIFY(m_form->instanceNumber() >= 0 && m_form->instanceNumber() < 1000000);
+#ifdef Q_OS_WIN
+    QCOMPARE(CForm::ctlrunnerPath(),
+             QCoreApplication::applicationDirPath() + QStringLiteral("/ctlrunner.exe"));
+#else
     QCOMPARE(CForm::ctlrunnerPath(), QCoreApplication::applicationDirPath() + QStringLiteral("/ctlrunner"));
+#endif
     m_form->hide_icon();
     QVERIFY(!tray()->isVisible());
     QCOMPARE(m_capture->count(QStringLiteral("[ void CForm::hide_icon() ]: ")), 1);

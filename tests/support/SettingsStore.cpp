@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace SettingsStore {
 
@@ -15,6 +16,7 @@ QString valueFile(const QString& root, const QString& name)
     return keyFolder(root) + QLatin1Char('/') + name;
 }
 
+#ifndef Q_OS_WIN
 bool write(const QString& root, const QString& name, const QByteArray& value)
 {
     if (!QDir().mkpath(keyFolder(root)))
@@ -28,5 +30,11 @@ bool remove(const QString& root, const QString& name)
     const QString file = valueFile(root, name);
     return QFile::remove(file) || !QFile::exists(file);
 }
+
+bool clear(const QString& root)
+{
+    return QDir(keyFolder(root)).removeRecursively() && !QFileInfo::exists(keyFolder(root));
+}
+#endif
 
 } // namespace SettingsStore
