@@ -33,7 +33,10 @@ bool remove(const QString& root, const QString& name)
 
 bool clear(const QString& root)
 {
-    return QDir(keyFolder(root)).removeRecursively() && !QFileInfo::exists(keyFolder(root));
+    // A key made unopenable may be a plain file.
+    QDir(keyFolder(root)).removeRecursively();
+    QFile::remove(keyFolder(root));
+    return !QFileInfo::exists(keyFolder(root));
 }
 #endif
 
