@@ -136,7 +136,16 @@ void TestSettingsReporter::reports()
     QCOMPARE(CRegedit::ReadPathInstallClient(name.toStdString(), value), result);
 
     // On the GUI thread the box has been shown and closed when the read returns.
-    QCOMPARE(boxes(), box.isEmpty() ? QStringList() : QStringList{box});
+    // After the specified text: which store was read and how to fill it in.
+    const QString guidance =
+        QStringLiteral("Settings read from the folder %1.\\nFill it in with: tb-settings set %2 "
+                       "PATH; then run: tb-settings check")
+            .arg(keyDir(), name);
+    QCOMPARE(boxes(), box.isEmpty() ? QStringList() : QStringList{box + QStringLiteral("\\n\\n") + guidance});
+    QCOMPARE(capture.count(QStringLiteral("[settings] %1: Settings read from the folder %2. Fill it in with: "
+                                          "tb-settings set %1 PATH; then run: tb-settings check")
+                               .arg(name, keyDir())),
+             box.isEmpty() ? 0 : 1);
     QCOMPARE(capture.count(QStringLiteral("CRegedit::ReadPathInstallClient")), 1);
     QCOMPARE(capture.matching(QStringLiteral("CRegedit::ReadPathInstallClient")).first(), debugLine);
 }
@@ -155,9 +164,13 @@ void TestSettingsReporter::workerThreadReadQueuesTheBox()
     // The debug line is written on the worker thread; the box waits for the GUI thread.
     QCOMPARE(capture.count(QStringLiteral("key:  path_python = before")), 1);
     QCOMPARE(boxes(), QStringList());
-    QTRY_COMPARE(boxes(),
-                 QStringList{QStringLiteral("information\tError!\tKey path_python not found\\n<SOFTWARE\\\\"
-                                            "Cinema4DPluginSettings>")});
+    QTRY_COMPARE(
+        boxes(),
+        QStringList{QStringLiteral("information\tError!\tKey path_python not found\\n<SOFTWARE\\\\"
+                                   "Cinema4DPluginSettings>\\n\\nSettings read from the folder ") +
+                    keyDir() +
+                    QStringLiteral(".\\nFill it in with: tb-settings set path_python PATH; then run: "
+                                   "tb-settings check")});
 }
 
 QTEST_MAIN(TestSettingsReporter)

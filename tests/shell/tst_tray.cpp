@@ -275,7 +275,7 @@ void TstTray::clicksOnIconAndBalloon()
     QTRY_VERIFY_WITH_TIMEOUT(popupOf(run, 40).id.isEmpty(), 10000);
 
     QVERIFY(useMenu(run, icon, {}));
-    keepScreenshot(QStringLiteral("tray-menu.png"), 260);
+    keepScreenshot(QStringLiteral("tray-menu.png"), 200);
     QVERIFY(m_desktop.keys({QStringLiteral("Escape")}));
     QVERIFY(run.isRunning());
 }

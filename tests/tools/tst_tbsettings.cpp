@@ -38,6 +38,8 @@ private slots:
     void refusedFillChangesNothing_data();
     void refusedFillChangesNothing();
     void storeNotWritable();
+    void rootThatIsNoFolder_data();
+    void rootThatIsNoFolder();
     void credentials_data();
     void credentials();
     void sharedInterpreter_data();
@@ -227,6 +229,10 @@ void TestTbSettings::checkFindsProblems()
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.startsWith("tb-settings: " + problem), run.err.constData());
     QVERIFY2(run.err.contains("1 of 5 settings need fixing"), run.err.constData());
+    // Each problem says how to mend it.
+    QVERIFY2(run.err.contains("tb-settings:   fix: tb-settings set " + name.toUtf8() + " PATH  ("),
+             run.err.constData());
+    QCOMPARE(run.err.count("  fix: "), 1);
     QCOMPARE(run.out.count("ok ("), names.size() - 1);
     QVERIFY(!run.out.contains(name.toUtf8() + ": ok"));
 }
@@ -324,6 +330,45 @@ void TestTbSettings::refusedFillChangesNothing()
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains(message), run.err.constData());
     QCOMPARE(storeListing(), before);
+}
+
+void TestTbSettings::rootThatIsNoFolder_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<bool>("rootIsFile");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("check, missing") << QStringList{"check"} << false << 3 << QByteArray("does not exist\n");
+    QTest::newRow("show, missing") << QStringList{"show"} << false << 3 << QByteArray("does not exist\n");
+    QTest::newRow("unset, missing") << QStringList{"unset", "path_python"} << false << 3
+                                    << QByteArray("does not exist\n");
+    QTest::newRow("check, a file") << QStringList{"check"} << true << 3 << QByteArray("is not a folder\n");
+    QTest::newRow("set, a file") << QStringList{"set", "path_python", "/bin/sh"} << true << 3
+                                 << QByteArray("is not a folder\n");
+    // Writing makes a new store, and says so.
+    QTest::newRow("set, missing") << QStringList{"set", "path_python", "/bin/sh"} << false << 0
+                                  << QByteArray("does not exist; it is created\n");
+}
+
+void TestTbSettings::rootThatIsNoFolder()
+{
+    QFETCH(QStringList, command);
+    QFETCH(bool, rootIsFile);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+
+    const QString root = m_root->path() + QStringLiteral("/elsewhere");
+    if (rootIsFile) {
+        QFile file(root);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const Run run = settings(QStringList{QStringLiteral("--root"), root} + command);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(root.toUtf8() + ' ' + message), run.err.constData());
+    QCOMPARE(QFileInfo(root).isDir(), exitCode == 0);
+    if (exitCode == 0)
+        QVERIFY(QFile::exists(root + QStringLiteral("/SOFTWARE/Cinema4DPluginSettings/path_python")));
 }
 
 void TestTbSettings::storeNotWritable()

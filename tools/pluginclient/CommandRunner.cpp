@@ -107,6 +107,17 @@ int CommandRunner::runCommand(const Invocation& invocation)
         print(reply.mid(lead.size()));
         return ExitCodes::ok;
     }
+    case Invocation::Command::Status:
+        print(reply);
+        // The bridge answers this request with one fixed text, whatever the web UI does.
+        if (reply == QLatin1String("m_stablediffusion_status->don't INIT")) {
+            std::fprintf(m_err,
+                         "plugin-client: this is traybridge's fixed answer to REQUEST_STATUS_RUNBAT; it "
+                         "does not follow the web UI. Use \"plugin-client load-status\" for the web UI's "
+                         "state.\n");
+            std::fflush(m_err);
+        }
+        return ExitCodes::ok;
     default:
         print(reply);
         return ExitCodes::ok;

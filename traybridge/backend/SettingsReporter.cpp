@@ -36,8 +36,14 @@ QString failureText(CRegedit::Outcome outcome, const QString& name)
 void report(CRegedit::Outcome outcome, const std::string& name, const std::string& value)
 {
     const QString qName = local(name);
-    if (outcome != CRegedit::Outcome::Ok)
-        ModalBox::information(QStringLiteral("Error!"), failureText(outcome, qName));
+    if (outcome != CRegedit::Outcome::Ok) {
+        const QString guidance = settingsGuidance(qName);
+        ModalBox::information(QStringLiteral("Error!"),
+                              failureText(outcome, qName) + QStringLiteral("\n\n") + guidance);
+        qCritical().noquote() << QStringLiteral("[settings] %1: %2")
+                                     .arg(qName,
+                                          QString(guidance).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    }
     qDebug().noquote()
         << "["
         << "static bool CRegedit::ReadPathInstallClient(std::__cxx11::string, std::__cxx11::string&)"
@@ -46,6 +52,20 @@ void report(CRegedit::Outcome outcome, const std::string& name, const std::strin
 }
 
 } // namespace
+
+QString settingsGuidance(const QString& name)
+{
+    const QString store = QString::fromLocal8Bit(CRegedit::keyFolder().c_str());
+#ifdef Q_OS_WIN
+    return QStringLiteral("Settings read from the registry key %1 (64-bit view).\n"
+                          "Run the traybridge installer again to fill in %2.")
+        .arg(store, name);
+#else
+    return QStringLiteral("Settings read from the folder %1.\n"
+                          "Fill it in with: tb-settings set %2 PATH; then run: tb-settings check")
+        .arg(store, name);
+#endif
+}
 
 void installSettingsReporter()
 {
