@@ -38,12 +38,22 @@ $sudo dpkg -i "$deb" >/dev/null
 dpkg-query -L traybridge | sort >"$work/files"
 for f in /usr/bin/traybridge /usr/bin/ctlrunner /usr/bin/plugin-client /usr/bin/tb-settings /usr/sbin/procwarden \
     /usr/lib/systemd/system/procwarden.service /etc/xdg/autostart/traybridge.desktop \
-    /usr/share/applications/traybridge.desktop /usr/share/pixmaps/traybridge.png; do
+    /usr/share/applications/traybridge.desktop /usr/share/pixmaps/traybridge.png \
+    /usr/share/polkit-1/actions/org.traybridge.ctlrunner.policy; do
     grep -qx "$f" "$work/files" || fail "the package does not hold $f"
     [[ -e "$f" ]] || fail "$f is not installed"
 done
 grep -q '^ExecStart=/usr/sbin/procwarden$' /usr/lib/systemd/system/procwarden.service ||
     fail "the service unit does not name /usr/sbin/procwarden"
+python3 - /usr/share/polkit-1/actions/org.traybridge.ctlrunner.policy <<'PY' || fail "the polkit policy is not what pkexec needs"
+import sys, xml.etree.ElementTree as tree
+action = tree.parse(sys.argv[1]).getroot().find("action")
+assert action.get("id") == "org.traybridge.ctlrunner"
+assert action.find("defaults/allow_active").text == "auth_admin_keep"
+assert action.find("message").text
+paths = [a.text for a in action.findall("annotate") if a.get("key") == "org.freedesktop.policykit.exec.path"]
+assert paths == ["/usr/bin/ctlrunner"], paths
+PY
 
 # procwarden from its installed path: a control through the installed ctlrunner, then the stop.
 mkdir -p "$work/service"
@@ -75,6 +85,7 @@ done
 start_desktop "$work" || fail "no virtual desktop"
 QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS=disabled: TRAYBRIDGE_REGISTRY_ROOT="$work/registry" \
     TRAYBRIDGE_BOX_LOG="$work/boxes.log" TMPDIR="$work/tmp" HOME="$work/home" \
+    XDG_STATE_HOME="$work/home/.local/state" XDG_CONFIG_HOME="$work/home/.config" \
     /usr/bin/traybridge >"$work/traybridge.log" 2>&1 &
 tray=$!
 pids+=("$tray")
@@ -88,12 +99,28 @@ done
 echo "traybridge ran from /usr/bin and answered: $answer"
 kill "$tray"
 wait "$tray" 2>/dev/null || true
+# Nothing is written into the system's program folder: the start log and the
+# log file lie in the user's state folder.
+[[ -e /usr/bin/start.log ]] && fail "traybridge wrote /usr/bin/start.log"
+[[ -f "$work/home/.local/state/traybridge/start.log" ]] || fail "no start log in the user's state folder"
+grep -q "Файл успешно создан" "$work/home/.local/state/traybridge/traybridge.log" ||
+    fail "no log file in the user's state folder"
+echo "start log and log file in $work/home/.local/state/traybridge"
+
+# The default settings store, as tb-settings fills it.
+/usr/bin/tb-settings set path_python "$(readlink -f "$(command -v python3)")" >/dev/null
+[[ -d /etc/traybridge/registry ]] || fail "tb-settings did not fill /etc/traybridge/registry"
 
 $sudo dpkg -r traybridge >/dev/null
 while read -r f; do
     [[ -f "$f" || -L "$f" ]] && fail "$f stayed after removal"
 done <"$work/files"
 [[ -e /var/lib/procwarden || -e /etc/xdg/autostart/traybridge.desktop ]] && fail "files of the package stayed"
+# Removal keeps the settings; purge takes them too.
+[[ -d /etc/traybridge/registry ]] || fail "removal did not keep the settings in /etc/traybridge"
 $sudo dpkg --purge traybridge >/dev/null
 dpkg-query -W traybridge >/dev/null 2>&1 && fail "dpkg still lists the package after purge"
+for f in /etc/traybridge /var/lib/procwarden /usr/share/polkit-1/actions/org.traybridge.ctlrunner.policy; do
+    [[ -e "$f" ]] && fail "$f stayed after purge"
+done
 echo "removed and purged; nothing of the package stays"

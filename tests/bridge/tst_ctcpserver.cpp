@@ -1171,7 +1171,7 @@ void TestCTcpServer::runBatchFileWithoutSettingEndsWithExitCode1()
     // The specified text, then where the settings were read and how to fill them in.
     const QByteArray box = log.readAll();
     QVERIFY2(box.startsWith("information\tError!\tKey path_stable_difusson_bat not found\\n"
-                            "<SOFTWARE\\\\Cinema4DPluginSettings>\\n\\nSettings read from the folder "),
+                            "<SOFTWARE\\\\Cinema4DPluginSettings>\\n\\nSettings read from the "),
              box.constData());
     QCOMPARE(box.count('\n'), 1);
 }

@@ -29,6 +29,9 @@ private slots:
 private:
     QStringList boxes() const;
     QString keyDir() const { return SettingsStore::keyFolder(m_root.path()); }
+    // What follows the specified text: the store read and how to fill it in,
+    // as the box log records it (inBoxLog) or on one line as the log has it.
+    QString guidance(const QString& name, bool inBoxLog) const;
 
     QTemporaryDir m_root;
     QTemporaryDir m_work;
@@ -55,6 +58,25 @@ void TestSettingsReporter::init()
 void TestSettingsReporter::cleanupTestCase()
 {
     CRegedit::setReporter(nullptr);
+}
+
+QString TestSettingsReporter::guidance(const QString& name, bool inBoxLog) const
+{
+#ifdef Q_OS_WIN
+    QString text = QStringLiteral("Settings read from the registry key "
+                                  "HKEY_LOCAL_MACHINE\\SOFTWARE\\Cinema4DPluginSettings (64-bit view).\n"
+                                  "Run the traybridge installer again to fill in %1.")
+                       .arg(name);
+#else
+    QString text =
+        QStringLiteral("Settings read from the folder %1.\nFill it in with: tb-settings set %2 PATH; "
+                       "then run: tb-settings check")
+            .arg(keyDir(), name);
+#endif
+    if (inBoxLog)
+        return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+            .replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
 QStringList TestSettingsReporter::boxes() const
@@ -137,14 +159,9 @@ void TestSettingsReporter::reports()
 
     // On the GUI thread the box has been shown and closed when the read returns.
     // After the specified text: which store was read and how to fill it in.
-    const QString guidance =
-        QStringLiteral("Settings read from the folder %1.\\nFill it in with: tb-settings set %2 "
-                       "PATH; then run: tb-settings check")
-            .arg(keyDir(), name);
-    QCOMPARE(boxes(), box.isEmpty() ? QStringList() : QStringList{box + QStringLiteral("\\n\\n") + guidance});
-    QCOMPARE(capture.count(QStringLiteral("[settings] %1: Settings read from the folder %2. Fill it in with: "
-                                          "tb-settings set %1 PATH; then run: tb-settings check")
-                               .arg(name, keyDir())),
+    QCOMPARE(boxes(), box.isEmpty() ? QStringList()
+                                    : QStringList{box + QStringLiteral("\\n\\n") + guidance(name, true)});
+    QCOMPARE(capture.count(QStringLiteral("[settings] %1: %2").arg(name, guidance(name, false))),
              box.isEmpty() ? 0 : 1);
     QCOMPARE(capture.count(QStringLiteral("CRegedit::ReadPathInstallClient")), 1);
     QCOMPARE(capture.matching(QStringLiteral("CRegedit::ReadPathInstallClient")).first(), debugLine);
@@ -164,13 +181,10 @@ void TestSettingsReporter::workerThreadReadQueuesTheBox()
     // The debug line is written on the worker thread; the box waits for the GUI thread.
     QCOMPARE(capture.count(QStringLiteral("key:  path_python = before")), 1);
     QCOMPARE(boxes(), QStringList());
-    QTRY_COMPARE(
-        boxes(),
-        QStringList{QStringLiteral("information\tError!\tKey path_python not found\\n<SOFTWARE\\\\"
-                                   "Cinema4DPluginSettings>\\n\\nSettings read from the folder ") +
-                    keyDir() +
-                    QStringLiteral(".\\nFill it in with: tb-settings set path_python PATH; then run: "
-                                   "tb-settings check")});
+    QTRY_COMPARE(boxes(),
+                 QStringList{QStringLiteral("information\tError!\tKey path_python not found\\n<SOFTWARE\\\\"
+                                            "Cinema4DPluginSettings>\\n\\n") +
+                             guidance(QStringLiteral("path_python"), true)});
 }
 
 QTEST_MAIN(TestSettingsReporter)
