@@ -238,17 +238,12 @@ Function ReadOptions
     System::Call 'kernel32::LocalFree(p r2)'
 FunctionEnd
 
-; Refuses a setting the reader cannot take: NAME VALUE
-!macro CHECK_SETTING NAME VALUE
+; Ends a silent install that was given a setting the reader cannot take: VALUE
+!macro CHECK_SETTING VALUE
     StrLen $R2 ${VALUE}
     ${If} $R2 > ${MAX_SETTING}
-        StrCpy $R3 "${NAME}: a path of more than ${MAX_SETTING} characters cannot be read by traybridge."
-        ${If} ${Silent}
-            SetErrorLevel 2
-            Quit
-        ${EndIf}
-        MessageBox MB_ICONSTOP|MB_OK $R3
-        Abort
+        SetErrorLevel 2
+        Quit
     ${EndIf}
 !macroend
 
@@ -261,10 +256,10 @@ Function .onInit
     ReadRegStr $PluginTcp HKLM "${SETTINGS_KEY}" "path_python_tcp_server"
     Call ReadOptions
     ${If} ${Silent}
-        !insertmacro CHECK_SETTING "/WEBUI_BAT" $WebUiBat
-        !insertmacro CHECK_SETTING "/PYTHON" $Python
-        !insertmacro CHECK_SETTING "/PLUGIN_PROGRESS" $PluginProgress
-        !insertmacro CHECK_SETTING "/PLUGIN_TCP" $PluginTcp
+        !insertmacro CHECK_SETTING $WebUiBat
+        !insertmacro CHECK_SETTING $Python
+        !insertmacro CHECK_SETTING $PluginProgress
+        !insertmacro CHECK_SETTING $PluginTcp
     ${EndIf}
 FunctionEnd
 
