@@ -452,9 +452,11 @@ Section "Uninstall"
     DeleteRegKey HKLM "${UNINST_KEY}"
 
     ; What the tray program keeps for the user who uninstalls: its own login
-    ; entry and its folder of logs. The images in Documents\AI_TEXTURES stay.
+    ; entry, its menu choices and its folder of logs. The images in
+    ; Documents\AI_TEXTURES stay.
     SetShellVarContext current
     DeleteRegValue HKCU "${RUN_KEY}" "traybridge"
+    DeleteRegKey HKCU "Software\traybridge"
     ${If} $LOCALAPPDATA != ""
         RMDir /r "$LOCALAPPDATA\traybridge"
     ${EndIf}

@@ -293,6 +293,18 @@ void TstInstallerWine::installOverRunningOneKeepsSettings()
 void TstInstallerWine::silentUninstallLeavesOnlyImages()
 {
     QVERIFY(m_tray && m_tray->state() == QProcess::Running);
+    // The user's own login entry and a menu choice, as the tray menu writes them.
+    const QString userRunKey = QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    const QString userSettingsKey = QStringLiteral("HKCU\\Software\\traybridge");
+    for (const QStringList& value : {QStringList{userRunKey, QStringLiteral("traybridge"),
+                                                 InstallDir + QStringLiteral("\\traybridge.exe")},
+                                     QStringList{userSettingsKey + QStringLiteral("\\traybridge"),
+                                                 QStringLiteral("tray"), QStringLiteral("off")}}) {
+        const WinePrefix::Result added = m_prefix->run(
+            QStringLiteral("reg"), {QStringLiteral("add"), value[0], QStringLiteral("/v"), value[1],
+                                    QStringLiteral("/d"), value[2], QStringLiteral("/f")});
+        QVERIFY(added.finished && added.exitCode == 0);
+    }
     const WinePrefix::Result result =
         m_prefix->run(InstallDir + QStringLiteral("\\uninstall.exe"), {QStringLiteral("/S")});
     QVERIFY(result.finished);
@@ -307,6 +319,8 @@ void TstInstallerWine::silentUninstallLeavesOnlyImages()
     QVERIFY(!keyExists(UninstallKey));
     QCOMPARE(regValue(RunKey, QStringLiteral("traybridge")), QString());
     QVERIFY(!QFileInfo::exists(linuxPath(StartMenuEntry)));
+    QCOMPARE(regValue(userRunKey, QStringLiteral("traybridge")), QString());
+    QVERIFY(!keyExists(userSettingsKey));
 
     // New in the prefix: the service's log in its current directory (Wine's
     // services start in C:\windows) and the uninstaller's copy, which Windows
