@@ -21,6 +21,21 @@ function(tb_add_qt_test)
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
     set(env "QT_QPA_PLATFORM=offscreen" "TB_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "TB_BINARY_DIR=${PROJECT_BINARY_DIR}"
             "TB_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}" "TB_WIN64_BIN_DIR=${TB_WIN64_BIN_DIR}" ${T_ENVIRONMENT})
+    # Sanitizer builds: every finding fails the test; the suppressions name
+    # only what lies inside Qt, each with its reason.
+    set(supp "${PROJECT_SOURCE_DIR}/tests/sanitizers")
+    if(TB_SANITIZE)
+        list(APPEND env "ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=16"
+                        "LSAN_OPTIONS=suppressions=${supp}/lsan.supp:print_suppressions=0"
+                        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=${supp}/ubsan.supp")
+    endif()
+    if(TB_SANITIZE_THREAD)
+        list(APPEND env "TSAN_OPTIONS=ignore_noninstrumented_modules=1:suppressions=${supp}/tsan.supp:print_suppressions=0:second_deadlock_stack=1")
+        if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests/(bridge|generation|backend)$")
+            list(APPEND T_LABELS tsan)
+            add_dependencies(tb_tsan_tests ${T_NAME})
+        endif()
+    endif()
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
     if(T_RESOURCE_LOCK)
         set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
