@@ -61,8 +61,15 @@ void TstLogFile::cleanup()
 
 void TstLogFile::linesGoToFileWithTimeAndOnward()
 {
+#ifdef Q_OS_WIN
+    // %LOCALAPPDATA%\traybridge\traybridge.log
+    QVERIFY2(LogFile::defaultPath().endsWith(QStringLiteral("/AppData/Local/traybridge/traybridge.log")),
+             qPrintable(LogFile::defaultPath()));
+    QFile::remove(LogFile::defaultPath());
+#else
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->path() + QStringLiteral("/state")));
     QCOMPARE(LogFile::defaultPath(), m_dir->path() + QStringLiteral("/state/traybridge/traybridge.log"));
+#endif
     LogFile::install();
     QCOMPARE(LogFile::path(), LogFile::defaultPath());
 
@@ -91,7 +98,7 @@ void TstLogFile::linesGoToFileWithTimeAndOnward()
     // Given back: later lines no longer reach the file.
     LogFile::uninstall();
     qDebug() << "after";
-    QCOMPARE(readLines(m_dir->path() + QStringLiteral("/state/traybridge/traybridge.log")).size(), 3);
+    QCOMPARE(readLines(LogFile::defaultPath()).size(), 3);
     QCOMPARE(m_capture->count(QStringLiteral("after")), 1);
 }
 
