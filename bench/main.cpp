@@ -8,6 +8,7 @@
 
 #include "BenchWebUi.h"
 #include "Clock.h"
+#include "FanOutWriter.h"
 #include "ProcStats.h"
 #include "Samples.h"
 
@@ -69,14 +70,14 @@ bool serveUntil(const std::function<bool()>& done, int timeoutMs)
 // One plug-in connection: sends its request at once and collects what comes back.
 struct PluginConnection
 {
-    explicit PluginConnection(const QByteArray& request)
+    explicit PluginConnection(const QByteArray& request, quint16 port = kBridgePort)
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
             data += socket.readAll();
             if (onData)
                 onData(clockNs());
         });
-        socket.connectToHost(QStringLiteral("127.0.0.1"), kBridgePort);
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
         socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         socket.write(request);
     }
@@ -144,6 +145,32 @@ QByteArray txt2imgAnswer(const QByteArray& png)
     return "{\"images\": [\"" + png.toBase64() + "\"], \"parameters\": {}, \"info\": \"{}\"}";
 }
 
+// Progress values of one fixed length, so that a value is never the start of another.
+QByteArray valueText(int k)
+{
+    return QByteArray::number((1000 + 10 * k + 1) / 10000.0, 'g', 6);
+}
+
+// Records, for each "PROGRESS_TXT2IMG:" value arriving on the connection, the
+// time since that value was sent.
+std::function<void(qint64)> progressReader(PluginConnection* connection, int* position,
+                                           const std::map<QByteArray, qint64>& sentAt, Samples& latencies)
+{
+    return [connection, position, &sentAt, &latencies](qint64 ns) {
+        static const QByteArray mark("PROGRESS_TXT2IMG:");
+        for (;;) {
+            const int at = connection->data.indexOf(mark, *position);
+            if (at < 0 || connection->data.size() < at + mark.size() + 6)
+                return;
+            const QByteArray value = connection->data.mid(at + mark.size(), 6);
+            *position = at + mark.size() + 6;
+            const auto sent = sentAt.find(value);
+            if (sent != sentAt.end())
+                latencies.add(ms(ns - sent->second));
+        }
+    };
+}
+
 struct Options
 {
     QString traybridge;
@@ -169,6 +196,7 @@ private:
     void pings();
     void stores();
     void fanOut(int connections);
+    void fanOutBaseline(int connections);
     void printReport();
 
     struct StoreCase
@@ -189,6 +217,7 @@ private:
     Samples m_pingIdle, m_pingDuringStore;
     std::vector<StoreCase> m_stores;
     std::map<int, Samples> m_fanOut;
+    std::map<int, Samples> m_fanOutBaseline;
     std::map<int, int> m_fanOutMissing;
 };
 
@@ -325,10 +354,6 @@ void Bench::stores()
 void Bench::fanOut(int connections)
 {
     note(QStringLiteral("fan-out: %1 connections").arg(connections));
-    // Values of one fixed length, so that a value is never the start of another.
-    auto valueText = [](int k) {
-        return QByteArray::number((1000 + 10 * k + 1) / 10000.0, 'g', 6);
-    };
     std::map<QByteArray, qint64> answeredAt;
     int next = 0;
     auto setNext = [&] {
@@ -352,19 +377,7 @@ void Bench::fanOut(int connections)
         PluginConnection* connection = open.back().get();
         int* position = &parsed[i];
         *position = 20; // after the reply
-        connection->onData = [connection, position, &answeredAt, &latencies](qint64 ns) {
-            static const QByteArray mark("PROGRESS_TXT2IMG:");
-            for (;;) {
-                const int at = connection->data.indexOf(mark, *position);
-                if (at < 0 || connection->data.size() < at + mark.size() + 6)
-                    return;
-                const QByteArray value = connection->data.mid(at + mark.size(), 6);
-                *position = at + mark.size() + 6;
-                const auto sent = answeredAt.find(value);
-                if (sent != answeredAt.end())
-                    latencies.add(ms(ns - sent->second));
-            }
-        };
+        connection->onData = progressReader(connection, position, answeredAt, latencies);
     }
     serveUntil(
         [&] {
@@ -409,6 +422,47 @@ void Bench::fanOut(int connections)
     serveUntil([] { return false; }, 500);
 }
 
+void Bench::fanOutBaseline(int connections)
+{
+    QThread thread;
+    auto* writer = new FanOutWriter;
+    writer->moveToThread(&thread);
+    thread.start();
+    quint16 port = 0;
+    QMetaObject::invokeMethod(writer, &FanOutWriter::listen, Qt::BlockingQueuedConnection, &port);
+
+    std::map<QByteArray, qint64> sentAt;
+    Samples& latencies = m_fanOutBaseline[connections];
+    std::vector<std::unique_ptr<PluginConnection>> open;
+    std::vector<int> parsed(connections, 0);
+    for (int i = 0; i < connections; ++i) {
+        open.push_back(std::make_unique<PluginConnection>(QByteArray(), port));
+        open.back()->onData = progressReader(open.back().get(), &parsed[i], sentAt, latencies);
+    }
+    serveUntil(
+        [&] {
+            int accepted = 0;
+            QMetaObject::invokeMethod(writer, &FanOutWriter::connections, Qt::BlockingQueuedConnection,
+                                      &accepted);
+            return accepted == connections;
+        },
+        60000);
+    for (int k = 0; k < m_options.fanoutPolls; ++k) {
+        const QByteArray value = valueText(k);
+        sentAt[value] = clockNs();
+        const QByteArray bytes = "PROGRESS_TXT2IMG:" + value;
+        QMetaObject::invokeMethod(
+            writer, [writer, bytes] { writer->send(bytes); }, Qt::QueuedConnection);
+        serveUntil([] { return false; }, 250);
+    }
+    serveUntil([] { return false; }, 300);
+    QMetaObject::invokeMethod(writer, &FanOutWriter::closeAll, Qt::BlockingQueuedConnection);
+    open.clear();
+    thread.quit();
+    thread.wait();
+    delete writer;
+}
+
 void Bench::printReport()
 {
     const auto ratio = [](double program, double baseline) {
@@ -432,6 +486,7 @@ void Bench::printReport()
       << " (" << m_pingDuringStore.size() << " pings) | idle " << m_pingIdle.summary(2) << " | max "
       << ratio(m_pingDuringStore.max(), m_pingIdle.median()) << " |\n";
     for (const auto& [connections, latencies] : m_fanOut) {
+        const Samples& bare = m_fanOutBaseline[connections];
         o << "| Fan-out to " << connections << " connection" << (connections == 1 ? "" : "s") << ", ms | p50 "
           << QString::number(latencies.median(), 'f', 2) << ", p99 "
           << QString::number(latencies.percentile(0.99), 'f', 2) << " (min "
@@ -440,7 +495,9 @@ void Bench::printReport()
         const int missing = m_fanOutMissing[connections];
         if (missing != 0)
             o << ", " << missing << " missing";
-        o << QStringLiteral(") | — | — |\n");
+        o << ") | bare writer: p50 " << QString::number(bare.median(), 'f', 2) << ", p99 "
+          << QString::number(bare.percentile(0.99), 'f', 2) << " (" << bare.size() << " values) | p99 "
+          << ratio(latencies.percentile(0.99), bare.percentile(0.99)) << " |\n";
     }
     o.flush();
 }
@@ -452,8 +509,10 @@ int Bench::run()
     idle();
     pings();
     stores();
-    for (int connections : {1, 50, 200})
+    for (int connections : {1, 50, 200}) {
         fanOut(connections);
+        fanOutBaseline(connections);
+    }
     printReport();
     m_tray.kill();
     m_ticks.kill();

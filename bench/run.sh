@@ -55,6 +55,8 @@ done
     --systray "$app/traybridge" >/dev/null
 
 start_desktop "$work" || exit 1
+# Other work on the machine blurs the figures less at a higher priority (root only).
+renice -n -10 $$ >/dev/null 2>&1 || true
 echo "bench: $(nproc) cores, $(uname -r); program: $bin/traybridge" >&2
 HOME="$work/home" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS=disabled: \
     TRAYBRIDGE_REGISTRY_ROOT="$work/registry" TRAYBRIDGE_BOX_LOG="$work/boxes.log" TMPDIR="$work/tmp" \

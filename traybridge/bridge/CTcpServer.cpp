@@ -148,6 +148,8 @@ void CTcpServer::incomingConnection(qintptr socketDescriptor)
         return;
     }
 
+    // Every reply and notification is a whole message: send it at once.
+    clientSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_clientSockets.append(clientSocket);
     m_waiting.append(clientSocket);
     m_held.insert(clientSocket, QByteArray());
@@ -360,50 +362,36 @@ void CTcpServer::start_post_request(QByteArray decodedPayload)
     m_generer.post_req_txt2img(decodedPayload);
 }
 
-// The relays write to every open connection in turn; a connection that closes
-// meanwhile leaves the copy of the list untouched.
+void CTcpServer::relay(const QByteArray& bytes, const std::function<void()>& line)
+{
+    // Every open connection gets the bytes first and the relay's lines come
+    // after, so that the last connection does not wait for the lines of all
+    // the others. A connection that closes meanwhile leaves the copy untouched.
+    const QList<QTcpSocket*> sockets = m_clientSockets;
+    for (QTcpSocket* socket : sockets)
+        send(socket, bytes);
+    for (int i = 0; i < sockets.size(); ++i)
+        line();
+}
+
 void CTcpServer::progress_txt2img_for_c4d(double progressValue)
 {
     TB_SHORT("] : Start :") << progressValue;
     const QString text = QStringLiteral("PROGRESS_TXT2IMG:%1").arg(progressValue, 0, 'g', -1);
-    const QByteArray bytes = text.toUtf8();
-    const QList<QTcpSocket*> sockets = m_clientSockets;
-    for (QTcpSocket* socket : sockets) {
-        const auto write = [this, socket, &text, &bytes] {
-            TB_SHORT("] str388 before send <") << text << ">";
-            send(socket, bytes);
-        };
-        write();
-    }
+    relay(text.toUtf8(), [&text] { TB_SHORT("] str388 before send <") << text << ">"; });
 }
 
 void CTcpServer::txt2img_finished_for_c4d(QString save_file)
 {
     TB_SHORT("] : Start");
     const QString text = QStringLiteral("IMAGE_SAVED_SUCCESSFULLY: ") + save_file;
-    const QByteArray bytes = text.toUtf8();
-    const QList<QTcpSocket*> sockets = m_clientSockets;
-    for (QTcpSocket* socket : sockets) {
-        const auto write = [this, socket, &text, &bytes] {
-            TB_SHORT("] str372 before send ") << text;
-            send(socket, bytes);
-        };
-        write();
-    }
+    relay(text.toUtf8(), [&text] { TB_SHORT("] str372 before send ") << text; });
 }
 
 void CTcpServer::progress_txt2img_error(QString err_text)
 {
     TB_SHORT("] : Start :") << err_text;
-    const QByteArray bytes = err_text.toUtf8();
-    const QList<QTcpSocket*> sockets = m_clientSockets;
-    for (QTcpSocket* socket : sockets) {
-        const auto write = [this, socket, &err_text, &bytes] {
-            TB_SHORT("] before send '") << err_text << "'";
-            send(socket, bytes);
-        };
-        write();
-    }
+    relay(err_text.toUtf8(), [&err_text] { TB_SHORT("] before send '") << err_text << "'"; });
 }
 
 void CTcpServer::set_status_is_stable_diffusion_run(bool val)

@@ -15,6 +15,8 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <functional>
+
 class QSocketNotifier;
 class QTcpSocket;
 
@@ -103,6 +105,8 @@ private:
     bool closeOldestWaiting(const char* why);
     // Writes to an answered connection, or holds the bytes until its reply.
     void send(QTcpSocket* clientSocket, const QByteArray& bytes);
+    // Sends the bytes to every open connection, then writes the line once for each.
+    void relay(const QByteArray& bytes, const std::function<void()>& line);
 
     QList<QTcpSocket*> m_clientSockets;
     // Connections still waiting for their request, oldest first, with the
