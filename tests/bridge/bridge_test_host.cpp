@@ -3,6 +3,7 @@
 // limit as the tray program does, builds the application, installs the tray
 // program's settings reports and builds the server, then prints "listening".
 //
+//   --request-wait MS       waits MS for each connection's request
 //   --leave-descriptors N   then takes every free descriptor but N and prints
 //                           "descriptors taken" (not on Windows)
 
@@ -27,11 +28,18 @@ int main(int argc, char** argv)
     tb::raiseOpenFilesLimit();
     QApplication app(argc, argv);
     installSettingsReporter();
+    int leave = -1;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--request-wait") == 0)
+            CTcpServer::setRequestWaitForTests(std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--leave-descriptors") == 0)
+            leave = std::atoi(argv[i + 1]);
+    }
     CTcpServer server;
     std::printf("listening\n");
 
 #ifndef Q_OS_WIN
-    if (argc == 3 && std::strcmp(argv[1], "--leave-descriptors") == 0) {
+    if (leave >= 0) {
         std::vector<int> taken;
         for (;;) {
             const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -39,7 +47,7 @@ int main(int argc, char** argv)
                 break;
             taken.push_back(fd);
         }
-        for (int left = std::atoi(argv[2]); left > 0 && !taken.empty(); --left) {
+        for (int left = leave; left > 0 && !taken.empty(); --left) {
             ::close(taken.back());
             taken.pop_back();
         }

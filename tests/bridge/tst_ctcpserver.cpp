@@ -936,17 +936,20 @@ void TestCTcpServer::floodsUnderOpenFilesLimitLeaveTheServerUp()
 #endif
     // A soft limit of 256 under a hard one of 1024: the host raises it to 1024,
     // which makes a cap of 512 connections.
-    LimitedHost host(hostPath(), QStringLiteral("256:1024"), {},
+    // The silent connections wait for their request for as long as the test runs.
+    LimitedHost host(hostPath(), QStringLiteral("256:1024"),
+                     {QStringLiteral("--request-wait"), QStringLiteral("600000")},
                      m_home.filePath(QStringLiteral("flood.err")));
     QVERIFY2(host.waitFor("listening"), qPrintable(host.process.errorString()));
     QCOMPARE(host.openFilesLimits(), QStringLiteral("1024 1024 files"));
 
     // 800 silent connections: the 288 oldest are closed, unread.
     std::vector<std::unique_ptr<Client>> silent;
+    // In steps the listening socket's backlog holds, each accepted before the next.
     for (int i = 0; i < 800; ++i) {
         silent.push_back(std::make_unique<Client>());
-        if (i % 50 == 49)
-            QVERIFY(serveUntil([&] { return silent.back()->connected; }));
+        if (i % 25 == 24)
+            QVERIFY(serveUntil([&] { return host.countInErr("&clientSocket=") == i + 1; }, 60000));
     }
     auto closedCount = [&] {
         int closed = 0;
