@@ -252,7 +252,7 @@ void TestHeartbeats::livenessHeartbeatRunsOnAfterFailedReads()
                                     "std::__cxx11::string&) ] :  key:  path_python = /usr/bin/python3")}));
     QFile log(boxLog);
     QVERIFY(log.open(QIODevice::ReadOnly));
-    // The specified text, then where the settings were read and how to fill them in.
+    // The reader's fixed text, then where the settings were read and how to fill them in.
     const QByteArray box = log.readAll();
     QVERIFY2(box.startsWith("information\tError!\tError, not found <path_python_progress_bar> in "
                             "<SOFTWARE\\\\Cinema4DPluginSettings>\\n\\nSettings read from the folder "),

@@ -1171,7 +1171,7 @@ void TestCTcpServer::runBatchFileWithoutSettingEndsWithExitCode1()
     // The settings reader has reported the missing value before the end.
     QFile log(boxLog);
     QVERIFY(log.open(QIODevice::ReadOnly));
-    // The specified text, then where the settings were read and how to fill them in.
+    // The reader's fixed text, then where the settings were read and how to fill them in.
     const QByteArray box = log.readAll();
     QVERIFY2(box.startsWith("information\tError!\tKey path_stable_difusson_bat not found\\n"
                             "<SOFTWARE\\\\Cinema4DPluginSettings>\\n\\nSettings read from the "),

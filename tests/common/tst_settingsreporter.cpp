@@ -29,7 +29,7 @@ private slots:
 private:
     QStringList boxes() const;
     QString keyDir() const { return SettingsStore::keyFolder(m_root.path()); }
-    // What follows the specified text: the store read and how to fill it in,
+    // What follows the fixed text: the store read and how to fill it in,
     // as the box log records it (inBoxLog) or on one line as the log has it.
     QString guidance(const QString& name, bool inBoxLog) const;
 
@@ -158,7 +158,7 @@ void TestSettingsReporter::reports()
     QCOMPARE(CRegedit::ReadPathInstallClient(name.toStdString(), value), result);
 
     // On the GUI thread the box has been shown and closed when the read returns.
-    // After the specified text: which store was read and how to fill it in.
+    // After the fixed text: which store was read and how to fill it in.
     QCOMPARE(boxes(), box.isEmpty() ? QStringList()
                                     : QStringList{box + QStringLiteral("\\n\\n") + guidance(name, true)});
     QCOMPARE(capture.count(QStringLiteral("[settings] %1: %2").arg(name, guidance(name, false))),

@@ -146,7 +146,7 @@ void TstCForm::constructedWindowShowsNotRunning()
     QVERIFY(tray()->isVisible());
     QCOMPARE(tray()->contextMenu(), menu());
 
-    // The specified entries first and last; the desktop entries between them.
+    // The original entries first and last; the desktop entries between them.
     const QList<QAction*> entries = actions();
     const QStringList texts{QStringLiteral("stop stablediffusion"),
                             QStringLiteral("start stablediffusion"),
