@@ -2,8 +2,10 @@
 
 #include "ChildRun.h"
 
+#include <QDeadlineTimer>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTest>
 
 #include <csignal>
 #include <cstdlib>
@@ -226,4 +228,47 @@ bool TrayDesktop::screenshot(const QString& file) const
 {
     return run(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), file})
                .exitCode == 0;
+}
+
+TrayDesktop::Window TrayDesktop::waitForTrayIcon(qint64 pid, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        const Window icon = trayIconOf(pid);
+        if (!icon.id.isEmpty())
+            return icon;
+        QTest::qWait(50);
+    }
+    return Window();
+}
+
+TrayDesktop::Window TrayDesktop::popupOf(qint64 pid, int minHeight) const
+{
+    for (const Window& w : visibleWindows(pid)) {
+        if (w.height >= minHeight && w.width > 60)
+            return w;
+    }
+    return Window();
+}
+
+bool TrayDesktop::useMenu(qint64 pid, const Window& icon, const QStringList& keys) const
+{
+    // A menu that is still closing would swallow the click.
+    QDeadlineTimer closed(10000);
+    while (!popupOf(pid, 40).id.isEmpty()) {
+        if (closed.hasExpired())
+            return false;
+        QTest::qWait(50);
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!click(icon, 3))
+            return false;
+        QDeadlineTimer deadline(3000);
+        while (!deadline.hasExpired()) {
+            if (!popupOf(pid, 40).id.isEmpty())
+                return keys.isEmpty() || this->keys(keys);
+            QTest::qWait(50);
+        }
+    }
+    return false;
 }

@@ -40,6 +40,13 @@ public:
     QList<Window> visibleWindows(qint64 pid) const;
     // The process's icon docked in the tray (22x22 inside trayer's panel), or an empty id.
     Window trayIconOf(qint64 pid) const;
+    // Waits up to timeoutMs for the process's tray icon; an empty id when none came.
+    Window waitForTrayIcon(qint64 pid, int timeoutMs) const;
+    // The process's first visible popup (menu or balloon) at least minHeight high, or an empty id.
+    Window popupOf(qint64 pid, int minHeight) const;
+    // Opens the icon's context menu with a right click (waiting for a closing
+    // one to go first, three tries) and types keys into it.
+    bool useMenu(qint64 pid, const Window& icon, const QStringList& keys) const;
 
     bool click(const Window& window, int button) const;
     bool doubleClick(const Window& window) const;

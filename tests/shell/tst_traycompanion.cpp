@@ -133,14 +133,8 @@ bool TstTrayCompanion::startPrimary(ProgramRun& run, TrayDesktop::Window& icon, 
         qWarning().noquote() << run.transcript();
         return false;
     }
-    QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired()) {
-        icon = m_desktop.trayIconOf(run.pid());
-        if (!icon.id.isEmpty())
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
+    icon = m_desktop.waitForTrayIcon(run.pid(), 20000);
+    return !icon.id.isEmpty();
 }
 
 bool TstTrayCompanion::prepareAndStartPrimary(ProgramRun& run, TrayDesktop::Window& icon)
@@ -154,32 +148,12 @@ bool TstTrayCompanion::prepareAndStartPrimary(ProgramRun& run, TrayDesktop::Wind
 
 TrayDesktop::Window TstTrayCompanion::popupOf(const ProgramRun& run, int minHeight) const
 {
-    for (const TrayDesktop::Window& w : m_desktop.visibleWindows(run.pid())) {
-        if (w.height >= minHeight && w.width > 60)
-            return w;
-    }
-    return TrayDesktop::Window();
+    return m_desktop.popupOf(run.pid(), minHeight);
 }
 
 bool TstTrayCompanion::useMenu(ProgramRun& run, const TrayDesktop::Window& icon, const QStringList& keys)
 {
-    QDeadlineTimer closed(10000);
-    while (!popupOf(run, 40).id.isEmpty()) {
-        if (closed.hasExpired())
-            return false;
-        QTest::qWait(50);
-    }
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!m_desktop.click(icon, 3))
-            return false;
-        QDeadlineTimer deadline(3000);
-        while (!deadline.hasExpired()) {
-            if (!popupOf(run, 40).id.isEmpty())
-                return keys.isEmpty() || m_desktop.keys(keys);
-            QTest::qWait(50);
-        }
-    }
-    return false;
+    return m_desktop.useMenu(run.pid(), icon, keys);
 }
 
 bool TstTrayCompanion::chooseEntry(ProgramRun& run, const TrayDesktop::Window& icon, int n)
