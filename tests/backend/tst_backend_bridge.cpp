@@ -5,6 +5,7 @@
 #include "CStableDiffusionManger.h"
 #include "CTcpServer.h"
 #include "MessageCapture.h"
+#include "PluginRequest.h"
 #include "RelocatedTestMain.h"
 #include "SettingsReporter.h"
 #include "SettingsStore.h"
@@ -19,20 +20,6 @@
 namespace {
 
 constexpr int waitMs = 20000;
-
-// Sends one request as the plug-in does and collects what comes back.
-class PluginRequest : public QObject
-{
-public:
-    explicit PluginRequest(const QByteArray& request)
-    {
-        connect(&socket, &QTcpSocket::readyRead, this, [this] { reply += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, CTcpServer::port);
-        socket.write(request);
-    }
-    QTcpSocket socket;
-    QByteArray reply;
-};
 
 // Sends the request on a connection of its own and waits for the whole reply,
 // which may come in pieces.

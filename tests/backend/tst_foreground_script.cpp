@@ -6,6 +6,7 @@
 #include "CStableDiffusionManger.h"
 #include "CTcpServer.h"
 #include "MessageCapture.h"
+#include "PluginRequest.h"
 #include "RelocatedTestMain.h"
 #include "SettingsReporter.h"
 #include "SettingsStore.h"
@@ -26,20 +27,6 @@ namespace {
 constexpr int waitMs = 30000;
 // The launcher's wait in this test, in place of the program's 30 s.
 constexpr int launcherWaitMs = 1500;
-
-// Sends one request as the plug-in does and collects what comes back.
-class PluginRequest : public QObject
-{
-public:
-    explicit PluginRequest(const QByteArray& request)
-    {
-        connect(&socket, &QTcpSocket::readyRead, this, [this] { reply += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, CTcpServer::port);
-        socket.write(request);
-    }
-    QTcpSocket socket;
-    QByteArray reply;
-};
 
 QByteArray readFile(const QString& path)
 {
